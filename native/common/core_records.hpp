@@ -1,0 +1,37 @@
+// Record layout of the _core expression objects, shared by _core and every
+// module that reads or writes LinExpr/QuadExpr cells field by field.
+#pragma once
+
+#include <Python.h>
+
+// A linear expression: constant + sum(coef_list[i] * var_list[i]).
+// coef_list holds Python floats, var_list Var objects, both of equal length
+// (either may be NULL/None only for an empty expression).
+// cont_ref is None, or another LinExpr whose terms and constant belong to this
+// one as well (a pending continuation); _flatten() folds it into the own lists
+// and sets cont_ref back to None. Code that joins the lists directly must do
+// so only while cont_ref is None.
+struct LinExprObject {
+    PyObject_HEAD
+    double constant;
+    PyObject *coef_list;
+    PyObject *var_list;
+    PyObject *cont_ref;
+};
+
+// A quadratic expression: linexpr + sum(coeffs[i] * vars1[i] * vars2[i]).
+// linexpr is a LinExpr owned by this expression alone; further is reserved
+// and never read or written outside _core.
+struct QuadExprObject {
+    PyObject_HEAD
+    PyObject *linexpr;
+    PyObject *coeffs;
+    PyObject *vars1;
+    PyObject *vars2;
+    PyObject *further;
+};
+
+#if SIZEOF_VOID_P == 8
+static_assert(sizeof(LinExprObject) == 48, "LinExpr record must be 48 bytes");
+static_assert(sizeof(QuadExprObject) == 56, "QuadExpr record must be 56 bytes");
+#endif
