@@ -1,0 +1,43 @@
+# zd_add_module(<name> <dir>): an extension module zudirivi.<name> built from
+# <dir>/*.cpp, linked with the shared layer and the solver library, placed in
+# <build>/python/zudirivi next to libtovrix.so (found through $ORIGIN).
+# zd_add_test_module(<name> <dir>): the same, placed in <build>/testmods and
+# not installed; skipped while <dir> has no sources.
+
+set(ZD_MODULE_TARGETS "")
+
+function(_zd_module_target target name dir outdir rpath)
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  Python_add_library(${target} MODULE WITH_SOABI ${sources})
+  target_link_libraries(${target} PRIVATE zdcommon tovrix)
+  target_include_directories(${target} PRIVATE ${dir})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${name}
+    PREFIX ""
+    LIBRARY_OUTPUT_DIRECTORY ${outdir}
+    BUILD_RPATH "${rpath}"
+    INSTALL_RPATH "$ORIGIN")
+  if(ZD_PCH)
+    target_precompile_headers(${target} REUSE_FROM zdcommon)
+  endif()
+endfunction()
+
+function(zd_add_module name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(NOT sources)
+    message(FATAL_ERROR "Module ${name}: no .cpp file in ${dir} "
+      "(keep placeholder_${name}.cpp there until the module's sources land)")
+  endif()
+  set(target zdmod${name})
+  _zd_module_target(${target} ${name} ${dir} ${ZD_PKG_DIR} "$ORIGIN")
+  set(ZD_MODULE_TARGETS ${ZD_MODULE_TARGETS} ${target} PARENT_SCOPE)
+endfunction()
+
+function(zd_add_test_module name dir)
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  file(RELATIVE_PATH rel ${ZD_TESTMOD_DIR} ${ZD_PKG_DIR})
+  _zd_module_target(zdtest${name} ${name} ${dir} ${ZD_TESTMOD_DIR} "$ORIGIN/${rel}")
+endfunction()

@@ -1,0 +1,67 @@
+"""Test helpers shared by the whole suite (import as ``from helpers import ...``)."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+
+
+def assert_no_leak(fn, repeat=1000, warmup=50, tolerance=None):
+    """Call ``fn()`` ``repeat`` times and fail if allocated blocks keep growing.
+
+    A warm-up fills caches and free lists first. Growth beyond ``tolerance``
+    blocks (default: 1% of ``repeat``, at least 10) in two successive rounds
+    counts as a leak; one noisy round alone does not. Any object leaked per
+    call grows the count by at least ``repeat``.
+    """
+    if tolerance is None:
+        tolerance = max(10, repeat // 100)
+    for _ in range(warmup):
+        fn()
+    growths = []
+    for _round in range(2):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(repeat):
+            fn()
+        gc.collect()
+        growth = sys.getallocatedblocks() - before
+        if growth <= tolerance:
+            return
+        growths.append(growth)
+    raise AssertionError(
+        f"{getattr(fn, '__name__', fn)!s}: allocated blocks grew by {growths} "
+        f"over {repeat} calls per round (tolerance {tolerance})"
+    )
+
+
+def subprocess_env():
+    """The environment for a child interpreter that sees what this one sees."""
+    env = dict(os.environ)
+    paths = [p for p in sys.path if p and os.path.isdir(p)]
+    extra = env.get("PYTHONPATH", "")
+    env["PYTHONPATH"] = os.pathsep.join(paths + ([extra] if extra else []))
+    return env
+
+
+def run_optimized(code, expected=None, timeout=120):
+    """Run ``code`` under ``python -O`` in a subprocess; return its stdout.
+
+    The child gets this interpreter's import path. It must exit with 0;
+    if ``expected`` is given, its stripped stdout must equal it.
+    """
+    proc = subprocess.run(
+        [sys.executable, "-O", "-c", textwrap.dedent(code)],
+        env=subprocess_env(),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    assert proc.returncode == 0, (
+        f"python -O exited with {proc.returncode}\n"
+        f"--- stdout\n{proc.stdout}--- stderr\n{proc.stderr}"
+    )
+    if expected is not None:
+        assert proc.stdout.strip() == expected.strip(), proc.stdout
+    return proc.stdout
