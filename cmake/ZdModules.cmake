@@ -6,8 +6,20 @@
 
 set(ZD_MODULE_TARGETS "")
 
-function(_zd_module_target target name dir outdir rpath)
+# The .cpp files of <dir>; a placeholder_*.cpp counts only while it is alone,
+# so the real module's first file replaces it even before it is deleted.
+function(_zd_module_sources out dir)
   file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  set(real ${sources})
+  list(FILTER real EXCLUDE REGEX "/placeholder_[^/]*\\.cpp$")
+  if(real)
+    set(sources ${real})
+  endif()
+  set(${out} ${sources} PARENT_SCOPE)
+endfunction()
+
+function(_zd_module_target target name dir outdir rpath)
+  _zd_module_sources(sources ${dir})
   Python_add_library(${target} MODULE WITH_SOABI ${sources})
   target_link_libraries(${target} PRIVATE zdcommon tovrix)
   target_include_directories(${target} PRIVATE ${dir})
@@ -23,7 +35,7 @@ function(_zd_module_target target name dir outdir rpath)
 endfunction()
 
 function(zd_add_module name dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  _zd_module_sources(sources ${dir})
   if(NOT sources)
     message(FATAL_ERROR "Module ${name}: no .cpp file in ${dir} "
       "(keep placeholder_${name}.cpp there until the module's sources land)")
@@ -34,7 +46,7 @@ function(zd_add_module name dir)
 endfunction()
 
 function(zd_add_test_module name dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  _zd_module_sources(sources ${dir})
   if(NOT sources)
     return()
   endif()

@@ -20,4 +20,6 @@ PyModuleDef placeholder_def = {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit__batch(void) { return PyModuleDef_Init(&placeholder_def); }
+PyMODINIT_FUNC PyInit__batch(void) {
+    return PyModuleDef_Init(&placeholder_def);
+}
