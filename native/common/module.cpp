@@ -4,6 +4,7 @@
 
 #include <frameobject.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace zd {
@@ -58,6 +59,24 @@ void release_module() {
     g.globals = nullptr;
 }
 
+// Warns when the running interpreter's major.minor differs from the one
+// this module was compiled for.
+void check_binary_version() {
+    const char *rt = Py_GetVersion();
+    int rt_major = 0, rt_minor = 0;
+    if (std::sscanf(rt, "%d.%d", &rt_major, &rt_minor) != 2)
+        return;
+    if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION)
+        return;
+    std::string full = g.name && PyUnicode_AsUTF8(g.name) ? PyUnicode_AsUTF8(g.name) : "";
+    char msg[200];
+    std::snprintf(msg, sizeof msg,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, full.c_str(), "does not match", rt_major,
+                  rt_minor);
+    check(PyErr_WarnEx(PyExc_RuntimeWarning, msg, 1));
+}
+
 int module_exec(PyObject *module) {
     if (g.executed) {
         if (module == g.module)
@@ -76,6 +95,7 @@ int module_exec(PyObject *module) {
     g.step_file = nullptr;
     g.step_line = 0;
     try {
+        check_binary_version();
         g.exec(module);
     } catch (...) {
         set_error_from_current_exception();
