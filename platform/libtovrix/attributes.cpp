@@ -89,7 +89,9 @@ const AttrDef kAttrs[A_COUNT] = {
 
 const char *const kTypeNames[4] = {"char", "int", "double", "string"};
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool same_name(const char *a, const char *b) {
     for (; *a && *b; a++, b++)
@@ -105,7 +107,9 @@ int find_attr(const char *name) {
     return -1;
 }
 
-std::string quoted(const char *name) { return std::string("'") + name + "'"; }
+std::string quoted(const char *name) {
+    return std::string("'") + name + "'";
+}
 
 bool needs_solution(int id) {
     return id == A_X || id == A_SLACK || id == A_OBJVAL || id == A_OBJBOUND || id == A_OBJBOUNDC;
@@ -291,7 +295,9 @@ TVX_API int TVXgetattrinfo(TVXmodel *model, const char *attrname, int *datatypeP
     return 0;
 }
 
-TVX_API int TVXgetnumattributes(TVXmodel *model) { return model ? A_COUNT : 0; }
+TVX_API int TVXgetnumattributes(TVXmodel *model) {
+    return model ? A_COUNT : 0;
+}
 
 TVX_API int TVXgetattrname(TVXmodel *model, int i, const char **attrnameP) {
     if (!model)
@@ -424,8 +430,7 @@ TVX_API int TVXgetcharattrelement(TVXmodel *model, const char *attrname, int ele
     });
 }
 
-TVX_API int TVXgetintattrelement(TVXmodel *model, const char *attrname, int element,
-                                 int *valueP) {
+TVX_API int TVXgetintattrelement(TVXmodel *model, const char *attrname, int element, int *valueP) {
     if (!model)
         return TVX_ERROR_NULL_ARGUMENT;
     return guard_model(model, [&] {
@@ -469,8 +474,7 @@ TVX_API int TVXgetstrattrelement(TVXmodel *model, const char *attrname, int elem
     });
 }
 
-TVX_API int TVXsetcharattrelement(TVXmodel *model, const char *attrname, int element,
-                                  char value) {
+TVX_API int TVXsetcharattrelement(TVXmodel *model, const char *attrname, int element, char value) {
     if (!model)
         return TVX_ERROR_NULL_ARGUMENT;
     return guard_model(model, [&] {
@@ -501,8 +505,7 @@ TVX_API int TVXsetintattrelement(TVXmodel *model, const char *attrname, int elem
     });
 }
 
-TVX_API int TVXsetdblattrelement(TVXmodel *model, const char *attrname, int element,
-                                 double value) {
+TVX_API int TVXsetdblattrelement(TVXmodel *model, const char *attrname, int element, double value) {
     if (!model)
         return TVX_ERROR_NULL_ARGUMENT;
     return guard_model(model, [&] {

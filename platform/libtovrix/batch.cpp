@@ -24,7 +24,9 @@ const BatchAttrDef kBatchAttrs[B_COUNT] = {
     {"BatchStatus", TVX_TYPE_INT},
 };
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 int find_batch_attr(const char *name) {
     for (int i = 0; i < B_COUNT; i++) {
@@ -37,7 +39,9 @@ int find_batch_attr(const char *name) {
     return -1;
 }
 
-std::string quoted(const char *s) { return std::string("'") + s + "'"; }
+std::string quoted(const char *s) {
+    return std::string("'") + s + "'";
+}
 
 // Reads the batch's current record into the handle; false once discarded.
 bool refresh(TVXbatch *b) {
@@ -63,7 +67,9 @@ int not_available(TVXbatch *b) {
                     "Batch " + quoted(b->id.c_str()) + " is no longer available");
 }
 
-bool valid_status(int s) { return s >= TVX_BATCH_CREATED && s <= TVX_BATCH_COMPLETED; }
+bool valid_status(int s) {
+    return s >= TVX_BATCH_CREATED && s <= TVX_BATCH_COMPLETED;
+}
 
 BatchRecord *test_record(TVXenv *env, const char *batchid) {
     auto it = env->store->batches.find(batchid);
@@ -108,7 +114,9 @@ TVX_API int TVXgetbatch(TVXenv *env, const char *batchid, TVXbatch **batchP) {
     });
 }
 
-TVX_API TVXenv *TVXgetbatchenv(TVXbatch *batch) { return batch ? batch->env : nullptr; }
+TVX_API TVXenv *TVXgetbatchenv(TVXbatch *batch) {
+    return batch ? batch->env : nullptr;
+}
 
 TVX_API int TVXgetbatchattrflags(TVXbatch *batch, const char *attrname, int *flagsP) {
     if (!batch)
@@ -161,7 +169,9 @@ TVX_API int TVXgetbatchstrattr(TVXbatch *batch, const char *attrname, const char
     });
 }
 
-TVX_API int TVXgetnumbatchattributes(TVXenv *env) { return env ? B_COUNT : 0; }
+TVX_API int TVXgetnumbatchattributes(TVXenv *env) {
+    return env ? B_COUNT : 0;
+}
 
 TVX_API int TVXgetbatchattrname(TVXenv *env, int i, const char **attrnameP) {
     if (!env)

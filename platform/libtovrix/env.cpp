@@ -68,8 +68,7 @@ TVX_API int TVXfreeenv(TVXenv *env) {
         return env_fail(env, TVX_ERROR_INVALID_ARGUMENT,
                         "Environment belongs to a batch and is freed with it");
     if (env->released)
-        return env_fail(env, TVX_ERROR_INVALID_ARGUMENT,
-                        "Environment has already been freed");
+        return env_fail(env, TVX_ERROR_INVALID_ARGUMENT, "Environment has already been freed");
     env->released = true;
     env_unref(env);
     return 0;

@@ -130,7 +130,8 @@ void env_unref(TVXenv *env);
 int total(const TVXmodel *m, int kind);
 
 // Runs body, turning C++ exceptions into error codes on the given object.
-template <class F> int guard_model(TVXmodel *m, F &&body) {
+template <class F>
+int guard_model(TVXmodel *m, F &&body) {
     try {
         return body();
     } catch (const std::bad_alloc &) {
@@ -140,7 +141,8 @@ template <class F> int guard_model(TVXmodel *m, F &&body) {
     }
 }
 
-template <class F> int guard_env(TVXenv *e, F &&body) {
+template <class F>
+int guard_env(TVXenv *e, F &&body) {
     try {
         return body();
     } catch (const std::bad_alloc &) {

@@ -27,11 +27,17 @@ using namespace tvx;
 
 namespace {
 
-bool valid_sense(char c) { return c == '<' || c == '>' || c == '='; }
+bool valid_sense(char c) {
+    return c == '<' || c == '>' || c == '=';
+}
 
-bool valid_vtype(char c) { return c == 'C' || c == 'B' || c == 'I'; }
+bool valid_vtype(char c) {
+    return c == 'C' || c == 'B' || c == 'I';
+}
 
-std::string name_or_empty(const char *s) { return s ? std::string(s) : std::string(); }
+std::string name_or_empty(const char *s) {
+    return s ? std::string(s) : std::string();
+}
 
 // Checks that num more elements of a kind keep every index within int.
 bool fits(const TVXmodel *m, int kind, int64_t num) {
@@ -68,7 +74,8 @@ int delete_elements(TVXmodel *m, int kind, int num, const int *ind, std::vector<
 }
 
 // Keeps the entries of v whose keep flag is set, in order.
-template <class T> void compact(std::vector<T> &v, const std::vector<char> &removed) {
+template <class T>
+void compact(std::vector<T> &v, const std::vector<char> &removed) {
     size_t out = 0;
     for (size_t i = 0; i < v.size(); i++)
         if (!removed[i]) {
@@ -81,7 +88,8 @@ template <class T> void compact(std::vector<T> &v, const std::vector<char> &remo
 
 // Rewrites a term list through the column map, dropping removed columns.
 // Applies the same selection to up to two parallel arrays of columns.
-void remap_terms(std::vector<int> &cols, std::vector<double> &vals, const std::vector<int> &colmap) {
+void remap_terms(std::vector<int> &cols, std::vector<double> &vals,
+                 const std::vector<int> &colmap) {
     size_t out = 0;
     for (size_t k = 0; k < cols.size(); k++) {
         int c = colmap[cols[k]];
@@ -256,7 +264,9 @@ TVX_API int TVXfreemodel(TVXmodel *model) {
     return 0;
 }
 
-TVX_API TVXenv *TVXgetenv(TVXmodel *model) { return model ? model->env : nullptr; }
+TVX_API TVXenv *TVXgetenv(TVXmodel *model) {
+    return model ? model->env : nullptr;
+}
 
 TVX_API const char *TVXgetmerrormsg(TVXmodel *model) {
     return model ? model->errmsg.c_str() : nullptr;
@@ -317,8 +327,8 @@ TVX_API int TVXaddvars(TVXmodel *model, int num, const double *lb, const double 
 }
 
 TVX_API int TVXaddconstrs(TVXmodel *model, int numconstrs, int64_t numnz, const int64_t *beg,
-                          const int *ind, const double *val, const char *sense,
-                          const double *rhs, const char *const *names) {
+                          const int *ind, const double *val, const char *sense, const double *rhs,
+                          const char *const *names) {
     if (!model)
         return TVX_ERROR_NULL_ARGUMENT;
     if (numconstrs < 0 || numnz < 0)

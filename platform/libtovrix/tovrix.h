@@ -165,25 +165,22 @@ TVX_API const char *TVXgetmerrormsg(TVXmodel *model);
 /* Adds num pending variables. Any array may be NULL for its default:
  * lb 0, ub TVX_INFINITY, obj 0, vtype 'C', name "" (a NULL entry of names
  * is "" too). */
-TVX_API int TVXaddvars(TVXmodel *model, int num, const double *lb,
-                       const double *ub, const double *obj, const char *vtype,
-                       const char *const *names);
+TVX_API int TVXaddvars(TVXmodel *model, int num, const double *lb, const double *ub,
+                       const double *obj, const char *vtype, const char *const *names);
 
 /* Adds numconstrs pending linear rows in CSR form: row i has the terms
  * beg[i] .. beg[i+1]-1 (the last row ends at numnz) of ind (columns) and val.
  * sense and rhs are required when numconstrs > 0; names may be NULL.
  * beg must be non-decreasing, within 0..numnz; ind within the columns. */
-TVX_API int TVXaddconstrs(TVXmodel *model, int numconstrs, int64_t numnz,
-                          const int64_t *beg, const int *ind,
-                          const double *val, const char *sense,
-                          const double *rhs, const char *const *names);
+TVX_API int TVXaddconstrs(TVXmodel *model, int numconstrs, int64_t numnz, const int64_t *beg,
+                          const int *ind, const double *val, const char *sense, const double *rhs,
+                          const char *const *names);
 
 /* Adds one pending quadratic constraint: linear terms lind/lval, quadratic
  * terms qval[k] * x[qrow[k]] * x[qcol[k]]; name may be NULL. */
-TVX_API int TVXaddqconstr(TVXmodel *model, int numlnz, const int *lind,
-                          const double *lval, int numqnz, const int *qrow,
-                          const int *qcol, const double *qval, char sense,
-                          double rhs, const char *name);
+TVX_API int TVXaddqconstr(TVXmodel *model, int numlnz, const int *lind, const double *lval,
+                          int numqnz, const int *qrow, const int *qcol, const double *qval,
+                          char sense, double rhs, const char *name);
 
 /* Adds one pending general (nonlinear) constraint with its result variable
  * column resvar; name may be NULL. */
@@ -202,14 +199,13 @@ TVX_API int TVXupdatemodel(TVXmodel *model);
  * *numnzP gets their number of terms; if beg, ind and val are all NULL only
  * the count is given, otherwise all three are filled: beg[len] starts,
  * relative to the first row read, ind/val of *numnzP entries each. */
-TVX_API int TVXgetconstrs(TVXmodel *model, int64_t *numnzP, int64_t *beg,
-                          int *ind, double *val, int start, int len);
+TVX_API int TVXgetconstrs(TVXmodel *model, int64_t *numnzP, int64_t *beg, int *ind, double *val,
+                          int start, int len);
 
 /* Reads back quadratic constraint qconstr. *numlnzP and *numqnzP get the term
  * counts; each array that is not NULL is filled. */
-TVX_API int TVXgetqconstr(TVXmodel *model, int qconstr, int *numlnzP,
-                          int *lind, double *lval, int *numqnzP, int *qrow,
-                          int *qcol, double *qval);
+TVX_API int TVXgetqconstr(TVXmodel *model, int qconstr, int *numlnzP, int *lind, double *lval,
+                          int *numqnzP, int *qrow, int *qcol, double *qval);
 
 /* Result variable column of general constraint genconstr (-1 if removed). */
 TVX_API int TVXgetgenconstrnl(TVXmodel *model, int genconstr, int *resvarP);
@@ -222,61 +218,50 @@ TVX_API int TVXgetgenconstrnl(TVXmodel *model, int genconstr, int *resvarP);
  * "BarIterCount", "ObjVal", "ObjBound", "ObjBoundC", "IterCount",
  * "NodeCount", "OpenNodeCount" fails with
  * TVX_ERROR_OPTIMIZATION_IN_PROGRESS, here and in the get/set calls. */
-TVX_API int TVXgetattrinfo(TVXmodel *model, const char *attrname,
-                           int *datatypeP, int *objkindP, int *settableP);
+TVX_API int TVXgetattrinfo(TVXmodel *model, const char *attrname, int *datatypeP, int *objkindP,
+                           int *settableP);
 /* Number of attributes (a count, not a code; 0 for NULL). */
 TVX_API int TVXgetnumattributes(TVXmodel *model);
 /* Canonical name of the attribute at position i (0 .. count-1). */
 TVX_API int TVXgetattrname(TVXmodel *model, int i, const char **attrnameP);
 
 TVX_API int TVXgetintattr(TVXmodel *model, const char *attrname, int *valueP);
-TVX_API int TVXgetdblattr(TVXmodel *model, const char *attrname,
-                          double *valueP);
-TVX_API int TVXgetstrattr(TVXmodel *model, const char *attrname,
-                          const char **valueP);
+TVX_API int TVXgetdblattr(TVXmodel *model, const char *attrname, double *valueP);
+TVX_API int TVXgetstrattr(TVXmodel *model, const char *attrname, const char **valueP);
 TVX_API int TVXsetintattr(TVXmodel *model, const char *attrname, int value);
-TVX_API int TVXsetdblattr(TVXmodel *model, const char *attrname,
-                          double value);
-TVX_API int TVXsetstrattr(TVXmodel *model, const char *attrname,
-                          const char *value);
+TVX_API int TVXsetdblattr(TVXmodel *model, const char *attrname, double value);
+TVX_API int TVXsetstrattr(TVXmodel *model, const char *attrname, const char *value);
 
-TVX_API int TVXgetcharattrelement(TVXmodel *model, const char *attrname,
-                                  int element, char *valueP);
-TVX_API int TVXgetintattrelement(TVXmodel *model, const char *attrname,
-                                 int element, int *valueP);
-TVX_API int TVXgetdblattrelement(TVXmodel *model, const char *attrname,
-                                 int element, double *valueP);
-TVX_API int TVXgetstrattrelement(TVXmodel *model, const char *attrname,
-                                 int element, const char **valueP);
-TVX_API int TVXsetcharattrelement(TVXmodel *model, const char *attrname,
-                                  int element, char value);
-TVX_API int TVXsetintattrelement(TVXmodel *model, const char *attrname,
-                                 int element, int value);
-TVX_API int TVXsetdblattrelement(TVXmodel *model, const char *attrname,
-                                 int element, double value);
-TVX_API int TVXsetstrattrelement(TVXmodel *model, const char *attrname,
-                                 int element, const char *value);
+TVX_API int TVXgetcharattrelement(TVXmodel *model, const char *attrname, int element, char *valueP);
+TVX_API int TVXgetintattrelement(TVXmodel *model, const char *attrname, int element, int *valueP);
+TVX_API int TVXgetdblattrelement(TVXmodel *model, const char *attrname, int element,
+                                 double *valueP);
+TVX_API int TVXgetstrattrelement(TVXmodel *model, const char *attrname, int element,
+                                 const char **valueP);
+TVX_API int TVXsetcharattrelement(TVXmodel *model, const char *attrname, int element, char value);
+TVX_API int TVXsetintattrelement(TVXmodel *model, const char *attrname, int element, int value);
+TVX_API int TVXsetdblattrelement(TVXmodel *model, const char *attrname, int element, double value);
+TVX_API int TVXsetstrattrelement(TVXmodel *model, const char *attrname, int element,
+                                 const char *value);
 
 /* List forms: value i belongs to element ind[i]. A set call checks all
  * indices and values before it writes any. count 0 succeeds with NULL
  * arrays. */
-TVX_API int TVXgetcharattrlist(TVXmodel *model, const char *attrname,
-                               int count, const int *ind, char *values);
-TVX_API int TVXgetintattrlist(TVXmodel *model, const char *attrname,
-                              int count, const int *ind, int *values);
-TVX_API int TVXgetdblattrlist(TVXmodel *model, const char *attrname,
-                              int count, const int *ind, double *values);
-TVX_API int TVXgetstrattrlist(TVXmodel *model, const char *attrname,
-                              int count, const int *ind, const char **values);
-TVX_API int TVXsetcharattrlist(TVXmodel *model, const char *attrname,
-                               int count, const int *ind, const char *values);
-TVX_API int TVXsetintattrlist(TVXmodel *model, const char *attrname,
-                              int count, const int *ind, const int *values);
-TVX_API int TVXsetdblattrlist(TVXmodel *model, const char *attrname,
-                              int count, const int *ind,
+TVX_API int TVXgetcharattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
+                               char *values);
+TVX_API int TVXgetintattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
+                              int *values);
+TVX_API int TVXgetdblattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
+                              double *values);
+TVX_API int TVXgetstrattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
+                              const char **values);
+TVX_API int TVXsetcharattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
+                               const char *values);
+TVX_API int TVXsetintattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
+                              const int *values);
+TVX_API int TVXsetdblattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
                               const double *values);
-TVX_API int TVXsetstrattrlist(TVXmodel *model, const char *attrname,
-                              int count, const int *ind,
+TVX_API int TVXsetstrattrlist(TVXmodel *model, const char *attrname, int count, const int *ind,
                               const char *const *values);
 
 /* Succeeds for every known attribute. */
@@ -306,12 +291,9 @@ TVX_API int TVXgetbatch(TVXenv *env, const char *batchid, TVXbatch **batchP);
 /* The batch handle's own environment, freed with the handle (NULL for
  * NULL). Its last error message explains failed batch calls. */
 TVX_API TVXenv *TVXgetbatchenv(TVXbatch *batch);
-TVX_API int TVXgetbatchattrflags(TVXbatch *batch, const char *attrname,
-                                 int *flagsP);
-TVX_API int TVXgetbatchintattr(TVXbatch *batch, const char *attrname,
-                               int *valueP);
-TVX_API int TVXgetbatchstrattr(TVXbatch *batch, const char *attrname,
-                               const char **valueP);
+TVX_API int TVXgetbatchattrflags(TVXbatch *batch, const char *attrname, int *flagsP);
+TVX_API int TVXgetbatchintattr(TVXbatch *batch, const char *attrname, int *valueP);
+TVX_API int TVXgetbatchstrattr(TVXbatch *batch, const char *attrname, const char **valueP);
 /* Number of batch attributes (a count; 0 for NULL). */
 TVX_API int TVXgetnumbatchattributes(TVXenv *env);
 TVX_API int TVXgetbatchattrname(TVXenv *env, int i, const char **attrnameP);
@@ -336,12 +318,10 @@ TVX_API int TVXfree(void *ptr);
 
 /* Test aids: create a batch with a status (1..5) and JSON text (NULL = ""; any
  * bytes but NUL); a duplicate ID fails with INVALID_ARGUMENT. */
-TVX_API int TVXtest_addbatch(TVXenv *env, const char *batchid, int status,
-                             const char *jsontext);
-TVX_API int TVXtest_setbatchstatus(TVXenv *env, const char *batchid,
-                                   int status);
-TVX_API int TVXtest_setbatcherror(TVXenv *env, const char *batchid,
-                                  int errorcode, const char *errormessage);
+TVX_API int TVXtest_addbatch(TVXenv *env, const char *batchid, int status, const char *jsontext);
+TVX_API int TVXtest_setbatchstatus(TVXenv *env, const char *batchid, int status);
+TVX_API int TVXtest_setbatcherror(TVXenv *env, const char *batchid, int errorcode,
+                                  const char *errormessage);
 /* Number of live library objects of one kind: 0 environments (batch
  * environments included), 1 models, 2 batch handles, 3 JSON texts not yet
  * freed. */
