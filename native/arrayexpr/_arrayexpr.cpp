@@ -1,0 +1,105 @@
+// Module zudirivi._arrayexpr: the frame. Binds the core expression types
+// (instance sizes tested against the record layout), the pointer function of
+// _util, imports the names every class uses as module globals, then creates
+// the classes and module functions in their fixed order.
+#include "arrayexpr.hpp"
+
+namespace arrayexpr {
+
+PyTypeObject *LinExpr_type = nullptr;
+PyTypeObject *QuadExpr_type = nullptr;
+ptr_fn ptr = nullptr;
+
+} // namespace arrayexpr
+
+namespace {
+
+const char core_module[] = "zudirivi._core";
+
+// Reads `name` from the core module and checks that its instances have the
+// record size this module was built against. Returns a new reference.
+py::object bind_core_type(py::handle core, const char *name, Py_ssize_t expected) {
+    py::object t = zd::steal(PyObject_GetAttrString(core.ptr(), name));
+    if (!PyType_Check(t.ptr()))
+        zd::raisef(PyExc_TypeError, "%.200s.%.200s is not a type object", core_module, name);
+    auto *tp = reinterpret_cast<PyTypeObject *>(t.ptr());
+    Py_ssize_t basic = tp->tp_basicsize;
+    Py_ssize_t item = tp->tp_itemsize;
+    if (item) {
+        Py_ssize_t align = expected % 8 ? expected % 8 : 8;
+        if (item < align)
+            item = align;
+    }
+    if (basic + item < expected)
+        zd::raisef(PyExc_ValueError,
+                   "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                   "Expected %zd from C header, got %zd from PyObject",
+                   core_module, name, expected, basic + item);
+    if (basic > expected &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
+                         "%s.%s size changed, may indicate binary incompatibility. "
+                         "Expected %zd from C header, got %zd from PyObject",
+                         core_module, name, expected, basic) < 0)
+        zd::throw_error();
+    return t;
+}
+
+// `from <module> import <names...>`, binding each name as a module global.
+void import_names(const char *module, std::initializer_list<const char *> names,
+                  std::source_location loc = std::source_location::current()) {
+    zd::load_step(loc);
+    py::object mod = zd::import(module);
+    for (const char *name : names) {
+        py::object key = zd::steal(PyUnicode_InternFromString(name));
+        zd::set_global(name, zd::import_from(mod, key), loc);
+    }
+}
+
+void exec_arrayexpr(py::handle) {
+    // Core record types. The module keeps its references for its lifetime.
+    {
+        zd::load_step();
+        py::object core = zd::import(core_module);
+        zd::load_step();
+        py::object linexpr = bind_core_type(core, "LinExpr", sizeof(LinExprObject));
+        zd::load_step();
+        py::object quadexpr = bind_core_type(core, "QuadExpr", sizeof(QuadExprObject));
+        // A load retried after a failure rebinds them.
+        Py_XDECREF(arrayexpr::LinExpr_type);
+        Py_XDECREF(arrayexpr::QuadExpr_type);
+        arrayexpr::LinExpr_type = reinterpret_cast<PyTypeObject *>(linexpr.release().ptr());
+        arrayexpr::QuadExpr_type = reinterpret_cast<PyTypeObject *>(quadexpr.release().ptr());
+    }
+
+    zd::load_step();
+    arrayexpr::ptr = reinterpret_cast<arrayexpr::ptr_fn>(
+        zd::bind_capi("zudirivi._util", "_ptr", "void *(PyObject *)"));
+
+    zd::load_step();
+    zd::set_global("itertools", zd::import("itertools"));
+    import_names("collections.abc", {"Iterable"});
+    import_names("zudirivi._propkit", {"_attrlist", "_getattrinfo", "_gettypedattrlist",
+                                       "_prefetchattr", "_settypedattrlist"});
+    import_names("zudirivi._core", {"Constr", "GenConstr", "QConstr", "TempConstr", "Var",
+                                    "GenExpr", "NLExpr", "_ExprTree"});
+    import_names("zudirivi._exception", {"TovrixError"});
+    import_names("zudirivi._tvx", {"TVX"});
+    import_names("zudirivi._util", {"_all_refs_match", "_axis_to_axeslist", "_broadcast_shapes",
+                                    "_isscalar", "_isstr", "_matmul_shape", "_dense_matmul_kernel",
+                                    "_sparse_right_matmul_kernel", "_sparse_left_matmul_kernel"});
+
+    define_MVar();
+    define_MLinExpr();
+    define_MQuadExpr();
+    define_MConstr();
+    define_MQConstr();
+    define_MGenConstr();
+    define_mfunctions();
+    define_MNLExpr();
+
+    zd::set_global("__test__", zd::steal(PyDict_New()));
+}
+
+} // namespace
+
+ZD_MODULE(_arrayexpr, exec_arrayexpr)
