@@ -129,7 +129,8 @@ _zd_build() {
         }
         echo "$want" >"$stamp"
     fi
-    CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" "$cmake" --build "$ZD_BUILD" ||
+    # Build output goes to stderr: stdout belongs to what the script runs.
+    CMAKE_BUILD_PARALLEL_LEVEL="$(nproc)" "$cmake" --build "$ZD_BUILD" >&2 ||
         zd_die "build of $ZD_BUILD failed (errors above)"
 }
 
