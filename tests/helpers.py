@@ -39,7 +39,9 @@ def assert_no_leak(fn, repeat=1000, warmup=50, tolerance=None):
 def subprocess_env():
     """The environment for a child interpreter that sees what this one sees."""
     env = dict(os.environ)
-    paths = [p for p in sys.path if p and os.path.isdir(p)]
+    # The interpreter finds its own library and site-packages; pass on the rest.
+    own = tuple({sys.prefix, sys.base_prefix, sys.exec_prefix})
+    paths = [p for p in sys.path if p and os.path.isdir(p) and not p.startswith(own)]
     extra = env.get("PYTHONPATH", "")
     env["PYTHONPATH"] = os.pathsep.join(paths + ([extra] if extra else []))
     return env
