@@ -18,8 +18,7 @@ function(_zd_module_sources out dir)
   set(${out} ${sources} PARENT_SCOPE)
 endfunction()
 
-function(_zd_module_target target name dir outdir rpath)
-  _zd_module_sources(sources ${dir})
+function(_zd_module_target target name dir outdir rpath sources)
   Python_add_library(${target} MODULE WITH_SOABI ${sources})
   target_link_libraries(${target} PRIVATE zdcommon tovrix)
   target_include_directories(${target} PRIVATE ${dir})
@@ -37,11 +36,22 @@ endfunction()
 function(zd_add_module name dir)
   _zd_module_sources(sources ${dir})
   if(NOT sources)
-    message(FATAL_ERROR "Module ${name}: no .cpp file in ${dir} "
-      "(keep placeholder_${name}.cpp there until the module's sources land)")
+    # Keep the package importable while a directory is between placeholder
+    # and real sources: build an empty module, and say so.
+    message(WARNING "Module ${name}: no .cpp file in ${dir}; building an empty module")
+    string(REPLACE "@NAME@" "${name}" text [=[
+// Generated: the module's directory has no sources.
+#include <Python.h>
+static PyModuleDef_Slot slots[] = {{0, nullptr}};
+static PyModuleDef def = {PyModuleDef_HEAD_INIT, "zudirivi.@NAME@", nullptr, 0, nullptr, slots,
+                          nullptr, nullptr, nullptr};
+PyMODINIT_FUNC PyInit_@NAME@(void) { return PyModuleDef_Init(&def); }
+]=])
+    set(sources ${CMAKE_BINARY_DIR}/generated/empty${name}.cpp)
+    file(CONFIGURE OUTPUT ${sources} CONTENT "${text}" @ONLY)
   endif()
   set(target zdmod${name})
-  _zd_module_target(${target} ${name} ${dir} ${ZD_PKG_DIR} "$ORIGIN")
+  _zd_module_target(${target} ${name} ${dir} ${ZD_PKG_DIR} "$ORIGIN" "${sources}")
   set(ZD_MODULE_TARGETS ${ZD_MODULE_TARGETS} ${target} PARENT_SCOPE)
 endfunction()
 
@@ -51,5 +61,5 @@ function(zd_add_test_module name dir)
     return()
   endif()
   file(RELATIVE_PATH rel ${ZD_TESTMOD_DIR} ${ZD_PKG_DIR})
-  _zd_module_target(zdtest${name} ${name} ${dir} ${ZD_TESTMOD_DIR} "$ORIGIN/${rel}")
+  _zd_module_target(zdtest${name} ${name} ${dir} ${ZD_TESTMOD_DIR} "$ORIGIN/${rel}" "${sources}")
 endfunction()
