@@ -10,7 +10,7 @@ import pytest
 from helpers import assert_no_leak, run_optimized
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-MODULES = ["_util", "_exception", "_core", "_propkit", "_arrayexpr", "_buildaid", "_batch"]
+MODULES = ["_util", "_tvx", "_exception", "_core", "_propkit", "_arrayexpr", "_buildaid", "_batch"]
 
 
 def test_package_imports_with_every_module():

@@ -8,6 +8,7 @@ __version__ = "0.1.0"
 
 # Load order matters: each module binds names of the ones before it at load.
 from . import _util
+from . import _tvx
 from . import _exception
 from . import _core
 from . import _propkit
