@@ -5,6 +5,9 @@ import ctypes
 import operator
 import pathlib
 import pickle
+import subprocess
+import sys
+import textwrap
 from decimal import Decimal
 from fractions import Fraction
 
@@ -12,7 +15,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from helpers import assert_no_leak
+from helpers import assert_no_leak, subprocess_env
 from zudirivi import _util as u
 
 
@@ -23,6 +26,29 @@ def fsum(terms):
 def as_float(arr):
     assert isinstance(arr, np.ndarray) and arr.dtype == object
     return arr.astype(float)
+
+
+def test_numpy_is_imported_on_first_use_only():
+    # Loads the extension file alone, so that no other module brings NumPy in.
+    code = textwrap.dedent("""
+        import glob, importlib.machinery, importlib.util, os, sys
+        pkg = importlib.util.find_spec("zudirivi").submodule_search_locations[0]
+        path = glob.glob(os.path.join(pkg, "_util.*so"))[0]
+        loader = importlib.machinery.ExtensionFileLoader("zudirivi._util", path)
+        spec = importlib.util.spec_from_file_location("zudirivi._util", path, loader=loader)
+        u = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(u)
+        u._broadcast_shapes((2, 1), (3,)), u._isscalar(1.5), u._isscalar(None)
+        print("numpy" in sys.modules)
+        import operator
+        u._dense_matmul_kernel([1.0], [2.0], f_multiply=operator.mul, f_sum=sum)
+        print("numpy" in sys.modules)
+        """)
+    out = subprocess.run(
+        [sys.executable, "-c", code], env=subprocess_env(), capture_output=True, text=True
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["False", "True"]
 
 
 # ----------------------------------------------------------------- shapes
