@@ -604,7 +604,7 @@ def test_kernel_survives_callbacks_that_change_the_operands():
     assert seen == ["[0, 0]"] + ["None"] * 3
 
 
-def test_no_reference_leaks():
+def test_no_reference_leaks(ptr, wrapptr):
     A = sp.csr_matrix(DENSE_A)
     tree = objarr((2, 3))
     dense_l, dense_r = objarr((3, 4)), objarr((4, 2))
@@ -618,6 +618,7 @@ def test_no_reference_leaks():
         u._axis_to_axeslist((0,), 2)
         u._all_refs_match(tree, tree)
         u._bytestostring(u._stringtobytes("LB"))
+        ptr(wrapptr(4096))
 
     def late(terms):  # fails after some cells are built
         if terms and terms[0] < -2:
