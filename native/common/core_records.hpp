@@ -12,8 +12,7 @@
 // and sets cont_ref back to None. Code that joins the lists directly must do
 // so only while cont_ref is None.
 struct LinExprObject {
-    PyObject_HEAD
-    double constant;
+    PyObject_HEAD double constant;
     PyObject *coef_list;
     PyObject *var_list;
     PyObject *cont_ref;
@@ -23,8 +22,7 @@ struct LinExprObject {
 // linexpr is a LinExpr owned by this expression alone; further is reserved
 // and never read or written outside _core.
 struct QuadExprObject {
-    PyObject_HEAD
-    PyObject *linexpr;
+    PyObject_HEAD PyObject *linexpr;
     PyObject *coeffs;
     PyObject *vars1;
     PyObject *vars2;
