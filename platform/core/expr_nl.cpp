@@ -11,16 +11,22 @@ namespace zdcore {
 
 namespace {
 
+// clang-format off
 struct NodeObject {
-    PyObject_HEAD int op;
+    PyObject_HEAD
+    int op;
     double value;
     PyObject *children; // tuple
     PyObject *var;      // Var for OP_VARIABLE, else NULL
 };
+// clang-format on
 
+// clang-format off
 struct NLExprObject {
-    PyObject_HEAD PyObject *root;
+    PyObject_HEAD
+    PyObject *root;
 };
+// clang-format on
 
 NodeObject *node_ptr(PyObject *o) {
     return reinterpret_cast<NodeObject *>(o);

@@ -6,11 +6,14 @@ namespace zdcore {
 
 namespace {
 
+// clang-format off
 struct TempConstrObject {
-    PyObject_HEAD PyObject *lhs;
+    PyObject_HEAD
+    PyObject *lhs;
     PyObject *sense;
     PyObject *rhs;
 };
+// clang-format on
 
 TempConstrObject *tc_ptr(PyObject *o) {
     return reinterpret_cast<TempConstrObject *>(o);
