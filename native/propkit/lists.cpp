@@ -37,7 +37,7 @@ bool is_1d_array_of(PyObject *seq, int type_num) {
 // Calls fn(item, i) for items 0 .. n-1 of a sequence, read by position: item
 // i is seq[i]. Exact lists and tuples are read in place (a list is re-checked
 // for its length at every item, since a conversion may run Python code);
-// anything else goes through the sequence protocol.
+// anything else is indexed as `seq[i]`.
 template <class Fn>
 void for_items(PyObject *seq, Py_ssize_t n, Fn &&fn) {
     if (PyList_CheckExact(seq)) {
@@ -53,8 +53,16 @@ void for_items(PyObject *seq, Py_ssize_t n, Fn &&fn) {
         for (Py_ssize_t i = 0; i < n; ++i)
             fn(PyTuple_GET_ITEM(seq, i), i);
     } else {
+        PySequenceMethods *sq = Py_TYPE(seq)->tp_as_sequence;
+        bool by_position = sq && sq->sq_item;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            py::object item = zd::steal(PySequence_GetItem(seq, i));
+            py::object item;
+            if (by_position) {
+                item = zd::steal(PySequence_GetItem(seq, i));
+            } else {
+                py::object key = zd::steal(PyLong_FromSsize_t(i));
+                item = zd::steal(PyObject_GetItem(seq, key.ptr()));
+            }
             fn(item.ptr(), i);
         }
     }
