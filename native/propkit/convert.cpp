@@ -4,6 +4,10 @@
 
 #include <climits>
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
+
 namespace propkit {
 
 namespace {
@@ -32,6 +36,23 @@ bool numpy_loaded() {
 }
 
 int long_to_int32(PyObject *o) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Ints of one or two digits are read in place (the layout of 3.10 and 3.11).
+    Py_ssize_t size = Py_SIZE(o);
+    if (size >= -2 && size <= 2) {
+        const digit *d = reinterpret_cast<PyLongObject *>(o)->ob_digit;
+        long long v = 0;
+        if (size == 1 || size == -1)
+            v = d[0];
+        else if (size != 0)
+            v = static_cast<long long>(d[0]) | (static_cast<long long>(d[1]) << PyLong_SHIFT);
+        if (size < 0)
+            v = -v;
+        if (v > INT_MAX || v < INT_MIN)
+            raise_int_overflow(v > 0);
+        return static_cast<int>(v);
+    }
+#endif
     int overflow = 0;
     long v = PyLong_AsLongAndOverflow(o, &overflow);
     if (overflow)
