@@ -1,5 +1,7 @@
-// Class MLinExpr: N-dimensional array of linear expressions.
-#include "arrayexpr.hpp"
+// Class MLinExpr: N-dimensional array of linear expressions. The members live
+// in the mlinexpr_*.cpp units; this unit holds the class table in definition
+// order.
+#include "mlinexpr.hpp"
 
 namespace {
 
@@ -10,11 +12,178 @@ const char MLinExpr_doc[] =
     "objects; MLinExpr.zeros() creates an all-zero expression of a given shape.\n"
     "Shape, dimensions and broadcasting follow the notions of NumPy's ndarray.";
 
+const char zeros_doc[] = "ROUTINE:\n"
+                         "  zeros(shape)\n"
+                         "\n"
+                         "PURPOSE:\n"
+                         "  Construct an all-zero MLinExpr object of given shape.\n"
+                         "\n"
+                         "ARGUMENTS:\n"
+                         "  shape: An int, or tuple of int, the shape of the object.\n"
+                         "\n"
+                         "RETURN VALUE:\n"
+                         "  An MLinExpr object filled with zeros.\n"
+                         "\n"
+                         "EXAMPLE:\n"
+                         "  x = model.addMVar(3)\n"
+                         "  expr = tvp.MLinExpr.zeros(3)\n"
+                         "  expr += 2 * x\n";
+
+const char item_doc[] = "ROUTINE:\n"
+                        "  item()\n"
+                        "\n"
+                        "PURPOSE:\n"
+                        "  For a size-1 MLinExpr object, return a copy of its sole element\n"
+                        "  as a LinExpr object.\n"
+                        "\n"
+                        "ARGUMENTS:\n"
+                        "  None.\n"
+                        "\n"
+                        "RETURN VALUE:\n"
+                        "  A LinExpr object.\n"
+                        "\n"
+                        "EXAMPLE:\n"
+                        "  mle = 2 * model.addMVar((2, 2)) + 1\n"
+                        "  mle_01 = mle[0, 1]        # A 0-D MLinExpr encapsulating one LinExpr object\n"
+                        "  le_01 = mle[0, 1].item()  # A copy of the resident LinExpr object\n"
+                        "\n"
+                        "NOTES:\n"
+                        "  Raises a ValueError if this MLinExpr has more than one element.\n";
+
+const char clear_doc[] = "ROUTINE:\n"
+                         "  clear()\n"
+                         "\n"
+                         "PURPOSE:\n"
+                         "  Reset this expression to all-zero.\n"
+                         "\n"
+                         "ARGUMENTS:\n"
+                         "  None.\n"
+                         "\n"
+                         "RETURN VALUE:\n"
+                         "  None.\n"
+                         "\n"
+                         "EXAMPLE:\n"
+                         "  expr = 2 * model.addMVar(3) + 1\n"
+                         "  expr.clear()  # All three entries are reset to the constant 0.0\n";
+
+const char getConstant_doc[] = "ROUTINE:\n"
+                               "  getConstant()\n"
+                               "\n"
+                               "PURPOSE:\n"
+                               "  Return the constant term from this matrix linear expression.\n"
+                               "\n"
+                               "ARGUMENTS:\n"
+                               "  None.\n"
+                               "\n"
+                               "RETURN VALUE:\n"
+                               "  Constant for expression.\n"
+                               "\n"
+                               "EXAMPLE:\n"
+                               "  expr = A @ x + b\n"
+                               "  print(expr.getConstant())  # Prints b\n";
+
+const char copy_doc[] = "ROUTINE:\n"
+                        "  copy()\n"
+                        "\n"
+                        "PURPOSE:\n"
+                        "  Create a copy of this expression.\n"
+                        "\n"
+                        "ARGUMENTS:\n"
+                        "  None.\n"
+                        "\n"
+                        "RETURN VALUE:\n"
+                        "  The new MLinExpr object.\n"
+                        "\n"
+                        "EXAMPLE:\n"
+                        "  expr1 = 2 * model.addMVar(3) + 1.0\n"
+                        "  expr2 = expr1.copy()\n"
+                        "  expr2 += 2.0  # expr1 is left untouched\n";
+
+const char sum_doc[] = "ROUTINE:\n"
+                       "  sum(axis=None)\n"
+                       "\n"
+                       "PURPOSE:\n"
+                       "  Sum the elements of this matrix linear expression.\n"
+                       "\n"
+                       "ARGUMENTS:\n"
+                       "  axis (int, optional): The axis to sum along; None (the default)\n"
+                       "  sums along all axes.\n"
+                       "\n"
+                       "RETURN VALUE:\n"
+                       "  An MLinExpr representing the sum.\n"
+                       "\n"
+                       "EXAMPLE:\n"
+                       "  expr = 2 * model.addMVar((2, 2)) - 1\n"
+                       "  sum_rows = expr.sum(axis=0)  # Sum along the rows\n"
+                       "  sum_cols = expr.sum(axis=1)  # Sum along the columns\n"
+                       "  sum_all = expr.sum()         # Sum of all elements, a 0-D MLinExpr\n";
+
+const char getValue_doc[] = "ROUTINE:\n"
+                            "  getValue()\n"
+                            "\n"
+                            "PURPOSE:\n"
+                            "  Compute the value of this expression, using the current solution.\n"
+                            "\n"
+                            "ARGUMENTS:\n"
+                            "  None.\n"
+                            "\n"
+                            "RETURN VALUE:\n"
+                            "  The computed matrix expression value, as a NumPy ndarray.\n"
+                            "\n"
+                            "EXAMPLE:\n"
+                            "  expr = A @ x + b\n"
+                            "  model.optimize()\n"
+                            "  print(expr.getValue())\n";
+
 } // namespace
 
 void define_MLinExpr() {
     zd::ClassBuilder("MLinExpr", arrayexpr::object_bases(), MLinExpr_doc)
         .attr("__array_priority__", py::int_(100))
         .attr("_keep_compact", py::int_(1))
+        .method("__init__", "self, wraponly=None, matmulparts=None, b=None", MLinExpr___init__)
+        .property("_is_compact", MLinExpr__is_compact)
+        .staticmethod("_allows_compact", "shape", MLinExpr__allows_compact)
+        .classmethod("zeros", "cls, shape", MLinExpr_zeros, zeros_doc)
+        .classmethod("_zeros_full", "cls, shape", MLinExpr__zeros_full)
+        .method("_concat_matmulparts", "self", MLinExpr__concat_matmulparts)
+        .method("_extract_Axb", "self", MLinExpr__extract_Axb)
+        .method("_convert_to_full", "self", MLinExpr__convert_to_full)
+        .method("_to_full", "self", MLinExpr__to_full)
+        .classmethod("_from_compact_affine_expr", "cls, x_left=None, A=None, x_right=None, b=None",
+                     MLinExpr__from_compact_affine_expr)
+        .method("_add_matmul_part", "self, A, x", MLinExpr__add_matmul_part)
+        .classmethod("_from_mvar", "cls, fromobj, force_full=False", MLinExpr__from_mvar)
+        .classmethod("_from_mvar_compact", "cls, x", MLinExpr__from_mvar_compact)
+        .classmethod("_from_mvar_full", "cls, fromobj", MLinExpr__from_mvar_full)
+        .classmethod("_from_var", "cls, fromobj", MLinExpr__from_var)
+        .classmethod("_from_linexpr", "cls, fromobj", MLinExpr__from_linexpr)
+        .classmethod("_from_linexprs", "cls, les", MLinExpr__from_linexprs)
+        .method("__repr__", "self", MLinExpr___repr__)
+        .property("ndim", MLinExpr_ndim, "The number of dimensions of this expression")
+        .property("shape", MLinExpr_shape, "The shape of the expression, as a tuple of ints")
+        .property("size", MLinExpr_size, "The number of elements in this expression")
+        .property("_leading_adim", MLinExpr__leading_adim)
+        .method("item", "self", MLinExpr_item, item_doc)
+        .method("__getitem__", "self, obj", MLinExpr___getitem__)
+        .method("__setitem__", "self, obj, value", MLinExpr___setitem__)
+        .method("_setitem_linexpr", "self, obj, value", MLinExpr__setitem_linexpr)
+        .method("_setitem_mlinexpr", "self, obj, value", MLinExpr__setitem_mlinexpr)
+        .method("_setitem_iaddable", "self, obj, value", MLinExpr__setitem_iaddable)
+        .method("__iadd__", "self, other", MLinExpr___iadd__)
+        .method("_iadd_full_scalar", "self, other", MLinExpr__iadd_full_scalar)
+        .method("_iadd_full_ndarray", "self, other", MLinExpr__iadd_full_ndarray)
+        .method("_iadd_full_mlinexpr", "self, other", MLinExpr__iadd_full_mlinexpr)
+        .method("clear", "self", MLinExpr_clear, clear_doc)
+        .method("_clear_compact", "self", MLinExpr__clear_compact)
+        .method("_clear_full", "self", MLinExpr__clear_full)
+        .method("getConstant", "self", MLinExpr_getConstant, getConstant_doc)
+        .method("copy", "self", MLinExpr_copy, copy_doc)
+        .method("_copy_compact", "self", MLinExpr__copy_compact)
+        .method("_copy_full", "self", MLinExpr__copy_full)
+        .method("_flatten", "self", MLinExpr__flatten)
+        .method("_normalize", "self", MLinExpr__normalize)
+        .method("sum", "self, axis=None", MLinExpr_sum, sum_doc)
+        .method("getValue", "self", MLinExpr_getValue, getValue_doc)
         .create();
 }

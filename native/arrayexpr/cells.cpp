@@ -1,0 +1,177 @@
+// Cell helpers shared by the expression array classes.
+#include "cells.hpp"
+
+#include <vector>
+
+namespace cells {
+
+void raise_cannot_convert(PyObject *o, PyTypeObject *expected) {
+    zd::raisef(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(o)->tp_name,
+               expected->tp_name);
+}
+
+LinExprObject *linexpr_for_method(PyObject *o, const char *method) {
+    if (!o || o == Py_None)
+        zd::raisef(PyExc_AttributeError, "'NoneType' object has no attribute '%s'", method);
+    return linexpr(o);
+}
+
+py::object new_linexpr(double c, PyObject *coefs_stolen, PyObject *vars_stolen) {
+    py::object coefs = coefs_stolen ? zd::steal(coefs_stolen) : zd::steal(PyList_New(0));
+    py::object vars = vars_stolen ? zd::steal(vars_stolen) : zd::steal(PyList_New(0));
+    PyTypeObject *tp = arrayexpr::LinExpr_type;
+    PyObject *o = tp->tp_alloc(tp, 0);
+    if (!o)
+        zd::throw_error();
+    auto *r = reinterpret_cast<LinExprObject *>(o);
+    r->constant = c;
+    r->coef_list = coefs.release().ptr();
+    r->var_list = vars.release().ptr();
+    Py_INCREF(Py_None);
+    r->cont_ref = Py_None;
+    return zd::steal(o);
+}
+
+py::object list_copy(PyObject *src) {
+    if (PyList_Check(src))
+        return zd::steal(PyList_GetSlice(src, 0, PyList_GET_SIZE(src)));
+    return zd::steal(PySequence_List(src));
+}
+
+py::object call_cell_method(PyObject *cell, py::handle name) {
+    if (exact_linexpr(cell)) {
+        // The method descriptor of the type, found once per call site name.
+        PyObject *descr = _PyType_Lookup(arrayexpr::LinExpr_type, name.ptr());
+        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type))
+            return zd::steal(PyObject_Vectorcall(descr, &cell, 1, nullptr));
+    }
+    return zd::steal(PyObject_CallMethodNoArgs(cell, name.ptr()));
+}
+
+py::object copy_linexpr(PyObject *cell) {
+    LinExprObject *r = linexpr_for_method(cell, "copy");
+    if (exact_linexpr(cell) && r->cont_ref == Py_None && r->coef_list && r->var_list &&
+        PyList_CheckExact(r->coef_list) && PyList_CheckExact(r->var_list)) {
+        PyObject *coefs = PyList_GetSlice(r->coef_list, 0, PyList_GET_SIZE(r->coef_list));
+        if (!coefs)
+            zd::throw_error();
+        PyObject *vars = PyList_GetSlice(r->var_list, 0, PyList_GET_SIZE(r->var_list));
+        if (!vars) {
+            Py_DECREF(coefs);
+            zd::throw_error();
+        }
+        return new_linexpr(r->constant, coefs, vars);
+    }
+    return call_cell_method(cell, ZD_STR("copy"));
+}
+
+void extend_field(PyObject **field, PyObject *src, Py_ssize_t n) {
+    PyObject *dst = *field;
+    if (dst && src && PyList_Check(dst) && PyList_Check(src)) {
+        Py_ssize_t have = PyList_GET_SIZE(src);
+        if (n < 0 || n > have)
+            n = have;
+        Py_ssize_t len = PyList_GET_SIZE(dst);
+        if (n == have) {
+            // Also right when dst is src: the slice assignment copies first.
+            zd::check(PyList_SetSlice(dst, len, len, src));
+            return;
+        }
+        // A prefix of src (src may be dst itself: its first n items stay put).
+        for (Py_ssize_t i = 0; i < n; ++i)
+            zd::check(PyList_Append(dst, PyList_GET_ITEM(src, i)));
+        return;
+    }
+    PyObject *res = PyNumber_InPlaceAdd(dst ? dst : Py_None, src ? src : Py_None);
+    if (!res)
+        zd::throw_error();
+    Py_XSETREF(*field, res);
+}
+
+ChunkLoop::ChunkLoop(std::initializer_list<PyArrayObject *> ops, npy_uint32 flags,
+                     std::initializer_list<npy_uint32> op_flags, std::initializer_list<int> dtypes,
+                     int oa_ndim, int **op_axes)
+    : it_(make(ops, flags, op_flags, dtypes, oa_ndim, op_axes)) {}
+
+NpyIter *ChunkLoop::make(std::initializer_list<PyArrayObject *> ops, npy_uint32 flags,
+                         std::initializer_list<npy_uint32> op_flags,
+                         std::initializer_list<int> dtypes, int oa_ndim, int **op_axes) {
+    zd::ensure_numpy();
+    const int nop = static_cast<int>(ops.size());
+    std::vector<PyArrayObject *> opv(ops);
+    std::vector<npy_uint32> flv(op_flags);
+    std::vector<PyArray_Descr *> descr(static_cast<size_t>(nop), nullptr);
+    bool any_dtype = false;
+    size_t i = 0;
+    for (int t : dtypes) {
+        if (i < descr.size() && t >= 0) {
+            descr[i] = PyArray_DescrFromType(t);
+            if (!descr[i]) {
+                for (auto *d : descr)
+                    Py_XDECREF(d);
+                zd::throw_error();
+            }
+            any_dtype = true;
+        }
+        ++i;
+    }
+    NpyIter *it =
+        NpyIter_AdvancedNew(nop, opv.data(), flags, NPY_KEEPORDER, NPY_SAFE_CASTING, flv.data(),
+                            any_dtype ? descr.data() : nullptr, oa_ndim, op_axes, nullptr, 0);
+    for (auto *d : descr)
+        Py_XDECREF(d);
+    return it;
+}
+
+void ChunkLoop::reset() {
+    if (NpyIter_GetIterSize(it_.get()) != 0 && NpyIter_Reset(it_.get(), nullptr) != NPY_SUCCEED)
+        zd::throw_error();
+}
+
+namespace {
+
+// [lo, hi) of the bytes an array's elements occupy; empty for no element.
+void byte_bounds(PyArrayObject *a, char *&lo, char *&hi) {
+    lo = hi = PyArray_BYTES(a);
+    if (PyArray_SIZE(a) == 0)
+        return;
+    const int nd = PyArray_NDIM(a);
+    const npy_intp *shape = PyArray_DIMS(a);
+    const npy_intp *strides = PyArray_STRIDES(a);
+    for (int d = 0; d < nd; ++d) {
+        npy_intp ext = (shape[d] - 1) * strides[d];
+        if (ext < 0)
+            lo += ext;
+        else
+            hi += ext;
+    }
+    hi += PyArray_ITEMSIZE(a);
+}
+
+} // namespace
+
+bool shares_memory(PyArrayObject *a, PyArrayObject *b) {
+    char *alo, *ahi, *blo, *bhi;
+    byte_bounds(a, alo, ahi);
+    byte_bounds(b, blo, bhi);
+    if (alo == ahi || blo == bhi)
+        return false;
+    return alo < bhi && blo < ahi;
+}
+
+bool is_view_of(py::handle result, py::handle cells) {
+    zd::ensure_numpy();
+    PyArrayObject *r = as_ndarray(result);
+    PyArrayObject *c = as_ndarray(cells);
+    return r && c && shares_memory(r, c);
+}
+
+py::object shape_of(PyArrayObject *a) {
+    const int nd = PyArray_NDIM(a);
+    py::object t = zd::steal(PyTuple_New(nd));
+    for (int d = 0; d < nd; ++d)
+        PyTuple_SET_ITEM(t.ptr(), d, zd::steal(PyLong_FromSsize_t(PyArray_DIM(a, d))).release().ptr());
+    return t;
+}
+
+} // namespace cells

@@ -1,0 +1,135 @@
+// Cell helpers shared by the expression array classes of _arrayexpr: typed
+// reads of LinExpr cells, the chunked cell loop over NumPy's iterator, and the
+// test that tells an indexing result that shares the cell array's memory (a
+// view) from a new array.
+#pragma once
+
+#include "arrayexpr.hpp"
+#include "zd_numpy.hpp"
+
+#include <initializer_list>
+
+namespace cells {
+
+// TypeError "Cannot convert <type of o> to <expected>".
+[[noreturn]] void raise_cannot_convert(PyObject *o, PyTypeObject *expected);
+
+// Typed cell read: the record of a LinExpr (subclasses included). None (or an
+// unset object cell) is refused like any other object that is not a LinExpr.
+inline LinExprObject *linexpr(PyObject *o) {
+    if (o && PyObject_TypeCheck(o, arrayexpr::LinExpr_type))
+        return reinterpret_cast<LinExprObject *>(o);
+    raise_cannot_convert(o ? o : Py_None, arrayexpr::LinExpr_type);
+}
+
+// Like linexpr(), but a None cell raises the AttributeError that looking up
+// `method` on it would raise.
+LinExprObject *linexpr_for_method(PyObject *o, const char *method);
+
+// True when `o` is exactly the core LinExpr type (no subclass), so that its
+// methods can be served from the record directly.
+inline bool exact_linexpr(PyObject *o) {
+    return Py_TYPE(o) == arrayexpr::LinExpr_type;
+}
+
+// A new LinExpr: constant `c`, the given lists (new empty ones when null),
+// cont_ref None. Made through the type's allocator, without a Python call.
+py::object new_linexpr(double c = 0.0, PyObject *coefs_stolen = nullptr,
+                       PyObject *vars_stolen = nullptr);
+
+// An independent copy of the cell: from the record when the cell is a plain
+// LinExpr without continuation, else through its copy() method.
+py::object copy_linexpr(PyObject *cell);
+
+// Calls the method `name` of a cell without arguments; for a plain LinExpr the
+// method is looked up once on the type, not per cell.
+py::object call_cell_method(PyObject *cell, py::handle name);
+
+// `*field += src` as the interpreter does it for the record fields: an
+// in-place extension for two lists, the generic in-place addition otherwise.
+// Only the first `n` items of `src` are taken when n >= 0 (src a list).
+void extend_field(PyObject **field, PyObject *src, Py_ssize_t n = -1);
+
+// Replaces a record field by `value` (a new reference is taken).
+inline void set_field(PyObject **field, PyObject *value) {
+    Py_INCREF(value);
+    Py_XSETREF(*field, value);
+}
+
+// A new list with the items of `src` (a list, or any iterable).
+py::object list_copy(PyObject *src);
+
+// Object cell at position i of a chunk.
+inline PyObject *&cell_at(char *base, npy_intp stride, npy_intp i) {
+    return *reinterpret_cast<PyObject **>(base + i * stride);
+}
+inline PyObject *cell_or_none(char *base, npy_intp stride, npy_intp i) {
+    PyObject *o = cell_at(base, stride, i);
+    return o ? o : Py_None;
+}
+
+// NumPy's iterator over one or more operands in external-loop mode (the
+// chunked cell loop). The iterator is closed on every exit path.
+class ChunkLoop {
+public:
+    // `dtypes` may be empty (no requested dtypes) or hold one type number per
+    // operand (-1 for none). `op_axes` as for NpyIter_AdvancedNew.
+    ChunkLoop(std::initializer_list<PyArrayObject *> ops, npy_uint32 flags,
+              std::initializer_list<npy_uint32> op_flags, std::initializer_list<int> dtypes = {},
+              int oa_ndim = -1, int **op_axes = nullptr);
+    ChunkLoop(const ChunkLoop &) = delete;
+    ChunkLoop &operator=(const ChunkLoop &) = delete;
+
+    NpyIter *get() const { return it_.get(); }
+    npy_intp size() const { return NpyIter_GetIterSize(it_.get()); }
+    // The operand array at position i (an allocated or cast copy included).
+    PyArrayObject *operand(int i) const { return NpyIter_GetOperandArray(it_.get())[i]; }
+
+    // Calls f(data pointers, inner strides, chunk length) for every chunk.
+    template <class F>
+    void run(F &&f) {
+        NpyIter *it = it_.get();
+        if (NpyIter_GetIterSize(it) == 0)
+            return;
+        NpyIter_IterNextFunc *next = NpyIter_GetIterNext(it, nullptr);
+        if (!next)
+            zd::throw_error();
+        char **data = NpyIter_GetDataPtrArray(it);
+        npy_intp *strides = NpyIter_GetInnerStrideArray(it);
+        npy_intp *size = NpyIter_GetInnerLoopSizePtr(it);
+        do {
+            f(data, strides, *size);
+        } while (next(it));
+        if (PyErr_Occurred())
+            zd::throw_error();
+    }
+    // Back to the first chunk, for a second pass.
+    void reset();
+
+private:
+    zd::NpyIterGuard it_;
+    static NpyIter *make(std::initializer_list<PyArrayObject *> ops, npy_uint32 flags,
+                         std::initializer_list<npy_uint32> op_flags,
+                         std::initializer_list<int> dtypes, int oa_ndim, int **op_axes);
+};
+
+// True when the two arrays' memory ranges overlap: an indexing result for
+// which this holds is a view of the cell array and shares its cells; a result
+// in memory of its own is a new array (whatever its `base` says).
+bool shares_memory(PyArrayObject *a, PyArrayObject *b);
+
+// The view-or-copy test of every class that indexes a cell array: true when
+// `result` (what indexing `cells` returned) is an ndarray whose memory lies
+// within the cell array's, so that it shares the cells; false for a new array
+// (as NumPy makes for integer-array and boolean indices, whatever its `base`).
+bool is_view_of(py::handle result, py::handle cells);
+
+// The array of an object, or null when it is not an ndarray.
+inline PyArrayObject *as_ndarray(py::handle h) {
+    return PyArray_Check(h.ptr()) ? reinterpret_cast<PyArrayObject *>(h.ptr()) : nullptr;
+}
+
+// A shape tuple of an array.
+py::object shape_of(PyArrayObject *a);
+
+} // namespace cells

@@ -1,0 +1,292 @@
+// MLinExpr: printing, element access and item assignment.
+#include "mlinexpr.hpp"
+
+using namespace mlinexpr;
+
+namespace {
+
+PyArrayObject *arr(py::handle h) {
+    return reinterpret_cast<PyArrayObject *>(h.ptr());
+}
+
+bool isinst(py::handle o, py::handle cls) {
+    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
+}
+
+// A new 0-dimensional object array holding `cell`.
+py::object zero_d(py::handle cell) {
+    zd::ensure_numpy();
+    py::object a = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
+    auto **slot = static_cast<PyObject **>(PyArray_DATA(arr(a)));
+    Py_INCREF(cell.ptr());
+    Py_XSETREF(*slot, cell.ptr());
+    return a;
+}
+
+// numpy.asarray(obj) without a dtype.
+py::object as_array(py::handle obj) {
+    zd::ensure_numpy();
+    return zd::steal(PyArray_FROM_O(obj.ptr()));
+}
+
+py::object repr_cell(const zd::Args &a) {
+    py::object text = zd::steal(PyObject_Str(a[0].ptr()));
+    return zd::steal(PyUnicode_FromFormat(" %U", text.ptr()));
+}
+
+// Runs f inside `with cm:`; the context is left also when f fails.
+template <class F>
+py::object with_context(py::handle cm, F &&f) {
+    cm.attr("__enter__")();
+    py::object result;
+    try {
+        result = f();
+    } catch (...) {
+        PyObject *t, *v, *tb;
+        if (PyErr_Occurred()) {
+            PyErr_Fetch(&t, &v, &tb);
+            PyErr_NormalizeException(&t, &v, &tb);
+        } else {
+            t = v = tb = nullptr;
+        }
+        PyObject *r = PyObject_CallMethod(cm.ptr(), "__exit__", "OOO", t ? t : Py_None,
+                                          v ? v : Py_None, tb ? tb : Py_None);
+        Py_XDECREF(r);
+        if (r && t)
+            PyErr_Restore(t, v, tb);
+        else {
+            Py_XDECREF(t);
+            Py_XDECREF(v);
+            Py_XDECREF(tb);
+        }
+        throw;
+    }
+    cm.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
+
+[[noreturn]] void refuse_value(py::handle value) {
+    py::object type_text = zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
+    py::object msg = zd::steal(PyUnicode_FromFormat("Cannot assign %U to MLinExpr", type_text.ptr()));
+    zd::raise_obj(PyExc_ValueError, msg);
+}
+
+// True when an object array holds None anywhere (or an unset cell).
+bool holds_none(PyArrayObject *a) {
+    if (PyArray_SIZE(a) == 0)
+        return false;
+    bool found = false;
+    cells::ChunkLoop loop({a}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP, {NPY_ITER_READONLY});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n && !found; ++i)
+            found = cells::cell_or_none(data[0], strides[0], i) == Py_None;
+    });
+    return found;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Printing and element access
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___repr__(const zd::Args &a) {
+    py::handle self = a[0];
+    py::object np = numpy();
+    const char *marker = "";
+    py::object target = zd::borrow(self.ptr());
+    if (is_compact(self)) {
+        Py_ssize_t n = PyObject_Length(self.attr(ZD_STR("_matmulparts")).ptr());
+        if (n < 0)
+            zd::throw_error();
+        marker = n == 0 ? " " : n == 1 ? "  " : "   ";
+        target = self.attr(ZD_STR("_to_full"))();
+    }
+    py::object fmt = zd::make_function("<lambda>", "MLinExpr.__repr__.<locals>.<lambda>",
+                                       zd::module_name(), "o", repr_cell, nullptr);
+    py::dict formatter;
+    formatter["object"] = fmt;
+    py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
+    py::object leinfo = with_context(cm, [&] {
+        return zd::steal(PyObject_Repr(target.attr(ZD_STR("_learr")).ptr()));
+    });
+    py::object lastidx = leinfo.attr("rfind")(",");
+    Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());
+    if (cut == -1 && PyErr_Occurred())
+        zd::throw_error();
+    py::object head = zd::steal(PySequence_GetSlice(leinfo.ptr(), 0, cut));
+    py::object shape_text = zd::steal(PyObject_Str(target.attr(ZD_STR("shape")).ptr()));
+    return zd::steal(PyUnicode_FromFormat("<MLinExpr %U%s>\n%U)", shape_text.ptr(), marker,
+                                          head.ptr()));
+}
+
+py::object MLinExpr_item(const zd::Args &a) {
+    py::handle self = a[0];
+    if (is_compact(self))
+        return self.attr(ZD_STR("_to_full"))().attr(ZD_STR("item"))();
+    return self.attr(ZD_STR("_learr")).attr("item")().attr("copy")();
+}
+
+py::object MLinExpr___getitem__(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1];
+    numpy();
+    self.attr(ZD_STR("_convert_to_full"))();
+    py::object learr = self.attr(ZD_STR("_learr"));
+    py::object sub = zd::steal(PyObject_GetItem(learr.ptr(), obj.ptr()));
+    if (arrayexpr::is_linexpr(sub.ptr()))
+        return wrap_full(zero_d(sub));
+    py::object retval = wrap_full(sub);
+    // A view shares the cells; a new array (integer-array or boolean index,
+    // on any axis) gets cells of its own.
+    if (cells::as_ndarray(sub) && !cells::is_view_of(sub, learr))
+        return retval.attr(ZD_STR("copy"))();
+    return retval;
+}
+
+// ---------------------------------------------------------------------------
+// Item assignment
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___setitem__(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1];
+    py::object value = zd::borrow(a[2].ptr());
+    py::object np = numpy();
+    zd::ensure_numpy();
+    self.attr(ZD_STR("_convert_to_full"))();
+    if (arrayexpr::is_linexpr(value.ptr()))
+        return self.attr(ZD_STR("_setitem_linexpr"))(obj, value);
+    if (isinst(value, zd::global(ZD_STR("Var"))))
+        return self.attr(ZD_STR("_setitem_linexpr"))(
+            obj, py::handle(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type))(value));
+    if (isinst(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
+        return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
+    if (isinst(value, zd::global(ZD_STR("MLinExpr")))) {
+        if (is_compact(value)) {
+            value = value.attr(ZD_STR("copy"))();
+            value.attr(ZD_STR("_convert_to_full"))();
+        }
+        return self.attr(ZD_STR("_setitem_mlinexpr"))(obj, value);
+    }
+    if (PyObject_IsTrue(zd::global(ZD_STR("_isscalar"))(value).ptr()) == 1)
+        return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
+    if (PyErr_Occurred())
+        zd::throw_error();
+    // Anything else must read as numbers; None (alone or inside a sequence)
+    // is no number, though NumPy would read it as NaN.
+    py::object converted;
+    try {
+        if (value.is_none())
+            refuse_value(value);
+        py::object plain = as_array(value);
+        if (PyArray_TYPE(arr(plain)) == NPY_OBJECT && holds_none(arr(plain)))
+            refuse_value(value);
+        converted = np.attr("asarray")(value, py::arg("dtype") = np.attr("float64"));
+    } catch (...) {
+        PyErr_Clear();
+        refuse_value(value);
+    }
+    return self.attr(ZD_STR("_setitem_iaddable"))(obj, converted);
+}
+
+py::object MLinExpr__setitem_linexpr(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1], value = a[2];
+    numpy();
+    if (!arrayexpr::is_linexpr(value.ptr()))
+        cells::raise_cannot_convert(value.ptr(), arrayexpr::LinExpr_type);
+    // The value's fields, read once for the whole selection.
+    auto *v = reinterpret_cast<LinExprObject *>(value.ptr());
+    py::object coefs = zd::borrow(v->coef_list ? v->coef_list : Py_None);
+    py::object vars = zd::borrow(v->var_list ? v->var_list : Py_None);
+    const double constant = v->constant;
+    py::object cont = zd::borrow(v->cont_ref ? v->cont_ref : Py_None);
+
+    py::object sub = as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
+    cells::ChunkLoop loop({arr(sub)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
+                          {NPY_ITER_READWRITE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *cell = cells::cell_at(data[0], strides[0], i);
+            LinExprObject *le = cells::linexpr(cell);
+            if (cell == value.ptr())
+                continue;
+            py::object vl = cells::list_copy(vars.ptr());
+            py::object cl = cells::list_copy(coefs.ptr());
+            le->constant = constant;
+            Py_XSETREF(le->var_list, vl.release().ptr());
+            Py_XSETREF(le->coef_list, cl.release().ptr());
+            cells::set_field(&le->cont_ref, cont.ptr());
+        }
+    });
+    return zd::borrow(self.ptr());
+}
+
+py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1];
+    py::object value = zd::borrow(a[2].ptr());
+    numpy();
+    py::object learr = self.attr(ZD_STR("_learr"));
+    py::object picked = zd::steal(PyObject_GetItem(learr.ptr(), obj.ptr()));
+    py::object sub = as_array(picked);
+    if (PyObject_IsTrue(
+            zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_learr"))).ptr()) == 1)
+        return py::none();
+    if (PyErr_Occurred())
+        zd::throw_error();
+    value = value.attr(ZD_STR("copy"))();
+    py::object vlearr = as_array(value.attr(ZD_STR("_learr")));
+    cells::ChunkLoop loop({arr(sub), arr(vlearr)},
+                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
+                          {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY},
+                          {NPY_OBJECT, NPY_OBJECT});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            LinExprObject *lhs = cells::linexpr(cells::cell_at(data[0], strides[0], i));
+            PyObject *rhs_obj = cells::cell_at(data[1], strides[1], i);
+            LinExprObject *rhs = cells::linexpr(rhs_obj);
+            if (!(cells::exact_linexpr(rhs_obj) && rhs->cont_ref == Py_None))
+                cells::call_cell_method(rhs_obj, ZD_STR("_flatten"));
+            py::object cl = cells::list_copy(rhs->coef_list ? rhs->coef_list : Py_None);
+            py::object vl = cells::list_copy(rhs->var_list ? rhs->var_list : Py_None);
+            Py_XSETREF(lhs->coef_list, cl.release().ptr());
+            Py_XSETREF(lhs->var_list, vl.release().ptr());
+            lhs->constant = rhs->constant;
+        }
+    });
+    return py::none();
+}
+
+py::object MLinExpr__setitem_iaddable(const zd::Args &a) {
+    py::handle self = a[0], value = a[2];
+    py::object obj = zd::borrow(a[1].ptr());
+    numpy();
+    zd::ensure_numpy();
+    py::object ellipsis = py::make_tuple(zd::borrow(Py_Ellipsis));
+    if (Py_TYPE(obj.ptr()) == &PyTuple_Type)
+        obj = zd::steal(PySequence_Concat(obj.ptr(), ellipsis.ptr()));
+    else
+        obj = py::make_tuple(obj, zd::borrow(Py_Ellipsis));
+    py::object sel = zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr()));
+    // The value must fit the selection before any selected cell is emptied:
+    // a refused assignment leaves the expression as it was.
+    if (PyArrayObject *s = cells::as_ndarray(sel)) {
+        if (isinst(value, zd::global(ZD_STR("MVar")))) {
+            py::object varr = as_array(value.attr(ZD_STR("_vararr")));
+            cells::ChunkLoop({s, arr(varr)}, NPY_ITER_REFS_OK | NPY_ITER_ZEROSIZE_OK,
+                             {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY});
+        } else if (PyArray_Check(value.ptr())) {
+            cells::ChunkLoop({s, arr(value)},
+                             NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+                             {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST,
+                              NPY_ITER_READONLY | NPY_ITER_COPY},
+                             {NPY_OBJECT, NPY_DOUBLE});
+        } else {
+            double v = PyFloat_AsDouble(value.ptr());
+            if (v == -1.0 && PyErr_Occurred())
+                zd::throw_error();
+        }
+    }
+    py::object sub_ndle = wrap_full(sel);
+    sub_ndle.attr(ZD_STR("clear"))();
+    zd::steal(PyNumber_InPlaceAdd(sub_ndle.ptr(), value.ptr()));
+    return py::none();
+}

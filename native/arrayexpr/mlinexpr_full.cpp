@@ -1,0 +1,688 @@
+// MLinExpr: conversion to the full state, whole-array operations (clear,
+// copy, flatten, normalize, constants, values, sum) and the full-state
+// in-place addition.
+#include "mlinexpr.hpp"
+
+#include <cstring>
+#include <unordered_set>
+#include <vector>
+
+using namespace mlinexpr;
+
+namespace {
+
+void set_attr(py::handle obj, py::handle name, py::handle value) {
+    zd::check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
+}
+
+PyArrayObject *arr(py::handle h) {
+    return reinterpret_cast<PyArrayObject *>(h.ptr());
+}
+
+// A C-ordered array of the given type and shape (contents uninitialised for
+// numbers, None for objects).
+py::object new_array(int nd, const npy_intp *dims, int type) {
+    zd::ensure_numpy();
+    if (type == NPY_OBJECT)
+        return zd::steal(
+            PyArray_Empty(nd, const_cast<npy_intp *>(dims), PyArray_DescrFromType(NPY_OBJECT), 0));
+    return zd::steal(PyArray_SimpleNew(nd, const_cast<npy_intp *>(dims), type));
+}
+
+// The array of `obj` as a C-contiguous, aligned array of `type` (no copy when
+// it already is one); safe casting.
+py::object c_array(py::handle obj, int type, int flags = NPY_ARRAY_CARRAY_RO) {
+    zd::ensure_numpy();
+    return zd::steal(PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(type), 0, 0, flags, nullptr));
+}
+
+// The index arrays of a CSR matrix, read as int32 or int64 (other integer
+// types are converted to int64).
+py::object index_array(py::handle obj) {
+    zd::ensure_numpy();
+    py::object a = zd::steal(PyArray_FROM_O(obj.ptr()));
+    int t = PyArray_TYPE(arr(a));
+    if (PyArray_EquivTypenums(t, NPY_INT32))
+        return c_array(a, NPY_INT32);
+    if (PyArray_EquivTypenums(t, NPY_INT64))
+        return c_array(a, NPY_INT64);
+    return c_array(a, NPY_INT64, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
+}
+
+// The flat array of a one-dimensional object array, C-contiguous.
+py::object flat_objects(py::handle obj) {
+    zd::ensure_numpy();
+    py::object a = c_array(obj, NPY_OBJECT);
+    if (PyArray_NDIM(arr(a)) != 1)
+        a = zd::steal(PyArray_Ravel(arr(a), NPY_CORDER));
+    return a;
+}
+
+// The merged matmul part of a compact expression as raw CSR arrays.
+struct Csr {
+    py::object A, x, data, indptr, indices, vars;
+    npy_intp nnz = 0, nptr = 0, nvars = 0;
+    bool ptr64 = false, idx64 = false;
+
+    explicit Csr(py::handle part) {
+        auto [a, xv] = unpack2(part);
+        A = a;
+        x = xv;
+        unpack2(A.attr(ZD_STR("shape")));
+        vars = flat_objects(x.attr(ZD_STR("_vararr")));
+        data = c_array(A.attr("data"), NPY_DOUBLE);
+        indptr = index_array(A.attr("indptr"));
+        indices = index_array(A.attr("indices"));
+        nnz = std::min(PyArray_SIZE(arr(data)), PyArray_SIZE(arr(indices)));
+        nptr = PyArray_SIZE(arr(indptr));
+        nvars = PyArray_SIZE(arr(vars));
+        ptr64 = PyArray_ITEMSIZE(arr(indptr)) == 8;
+        idx64 = PyArray_ITEMSIZE(arr(indices)) == 8;
+    }
+
+    const double *values() const { return static_cast<const double *>(PyArray_DATA(arr(data))); }
+    PyObject *const *var_items() const {
+        return static_cast<PyObject *const *>(PyArray_DATA(arr(vars)));
+    }
+    void check_rows(npy_intp rows) const {
+        if (nptr < rows + 1)
+            zd::raisef(PyExc_IndexError,
+                       "part matrix has %zd rows, the expression has %zd cells",
+                       nptr > 0 ? nptr - 1 : 0, rows);
+    }
+    // Calls f(row bounds reader, column index reader) with typed readers.
+    template <class F>
+    void visit(F &&f) const {
+        auto with_idx = [&](auto ptr) {
+            if (idx64)
+                f(ptr, static_cast<const int64_t *>(PyArray_DATA(arr(indices))));
+            else
+                f(ptr, static_cast<const int32_t *>(PyArray_DATA(arr(indices))));
+        };
+        if (ptr64)
+            with_idx(static_cast<const int64_t *>(PyArray_DATA(arr(indptr))));
+        else
+            with_idx(static_cast<const int32_t *>(PyArray_DATA(arr(indptr))));
+    }
+    // Row k's stored entries [s, e), validated.
+    template <class P>
+    void row(const P *ptr, npy_intp k, npy_intp &s, npy_intp &e) const {
+        s = static_cast<npy_intp>(ptr[k]);
+        e = static_cast<npy_intp>(ptr[k + 1]);
+        if (s < 0 || e < s || e > nnz)
+            zd::raisef(PyExc_ValueError, "part matrix has invalid row pointers at row %zd", k);
+    }
+    template <class I>
+    npy_intp column(const I *idx, npy_intp j) const {
+        npy_intp c = static_cast<npy_intp>(idx[j]);
+        if (c < 0 || c >= nvars)
+            zd::raisef(PyExc_IndexError, "index %zd is out of bounds for a part of %zd variables",
+                       c, nvars);
+        return c;
+    }
+};
+
+[[noreturn]] void raise_iadd_type(py::handle other) {
+    zd::raisef(PyExc_TypeError, "unsupported operand type(s) for +=: 'MLinExpr' and '%.200s'",
+               zd::type_name(other));
+}
+
+// Runs `name` on every cell through a chunk loop with the given flags.
+template <class F>
+void each_cell(py::handle learr, npy_uint32 flags, F &&f) {
+    cells::ChunkLoop loop({arr(learr)}, flags, {NPY_ITER_READWRITE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i)
+            f(cells::cell_or_none(data[0], strides[0], i));
+    });
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Conversion to the full state
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr__convert_to_full(const zd::Args &a) {
+    py::handle self = a[0];
+    if (!is_compact(self))
+        return py::none();
+    py::object full = self.attr(ZD_STR("_to_full"))();
+    set_attr(self, ZD_STR("_learr"), full.attr(ZD_STR("_learr")));
+    set_attr(self, ZD_STR("_matmulparts"), Py_None);
+    set_attr(self, ZD_STR("_const"), Py_None);
+    return py::none();
+}
+
+py::object MLinExpr__to_full(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    zd::ensure_numpy();
+    py::object cst = self.attr(ZD_STR("_const"));
+    if (!PyArray_Check(cst.ptr()))
+        raise_iadd_type(cst);
+    py::object consts = c_array(cst, NPY_DOUBLE);
+    const double *c = static_cast<const double *>(PyArray_DATA(arr(consts)));
+    const int nd = PyArray_NDIM(arr(cst));
+    py::object out = new_array(nd, PyArray_DIMS(arr(cst)), NPY_OBJECT);
+    auto **cell = static_cast<PyObject **>(PyArray_DATA(arr(out)));
+    const npy_intp ncells = PyArray_SIZE(arr(out));
+
+    py::object parts = self.attr(ZD_STR("_matmulparts"));
+    Py_ssize_t nparts = PyObject_Length(parts.ptr());
+    if (nparts < 0)
+        zd::throw_error();
+    if (nparts == 0) {
+        for (npy_intp k = 0; k < ncells; ++k)
+            Py_XSETREF(cell[k], cells::new_linexpr(0.0 + c[k]).release().ptr());
+        return wrap_full(out);
+    }
+    self.attr(ZD_STR("_concat_matmulparts"))();
+    Csr csr(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
+    csr.check_rows(ncells);
+    const double *data = csr.values();
+    PyObject *const *vars = csr.var_items();
+    // Each cell's two lists straight from its row of the CSR arrays.
+    csr.visit([&](auto ptr, auto idx) {
+        for (npy_intp k = 0; k < ncells; ++k) {
+            npy_intp s, e;
+            csr.row(ptr, k, s, e);
+            py::object coefs = zd::steal(PyList_New(e - s));
+            py::object vl = zd::steal(PyList_New(e - s));
+            for (npy_intp j = s; j < e; ++j) {
+                PyObject *v = vars[csr.column(idx, j)];
+                if (!v)
+                    v = Py_None;
+                PyObject *f = PyFloat_FromDouble(data[j]);
+                if (!f)
+                    zd::throw_error();
+                PyList_SET_ITEM(coefs.ptr(), j - s, f);
+                Py_INCREF(v);
+                PyList_SET_ITEM(vl.ptr(), j - s, v);
+            }
+            Py_XSETREF(cell[k], cells::new_linexpr(0.0 + c[k], coefs.release().ptr(),
+                                                   vl.release().ptr())
+                                    .release()
+                                    .ptr());
+        }
+    });
+    return wrap_full(out);
+}
+
+// ---------------------------------------------------------------------------
+// Clearing and copying
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr_clear(const zd::Args &a) {
+    py::handle self = a[0];
+    if (is_compact(self))
+        return self.attr(ZD_STR("_clear_compact"))();
+    return self.attr(ZD_STR("_clear_full"))();
+}
+
+py::object MLinExpr__clear_compact(const zd::Args &a) {
+    py::handle self = a[0];
+    set_attr(self, ZD_STR("_matmulparts"), py::list());
+    self.attr(ZD_STR("_const")).attr("fill")(0.0);
+    return py::none();
+}
+
+py::object MLinExpr__clear_full(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    py::object learr = learr_of(self);
+    each_cell(learr, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP, [](PyObject *cell) {
+        LinExprObject *r = cells::linexpr_for_method(cell, "clear");
+        if (!cells::exact_linexpr(cell)) {
+            cells::call_cell_method(cell, ZD_STR("clear"));
+            return;
+        }
+        PyObject *coefs = PyList_New(0);
+        if (!coefs)
+            zd::throw_error();
+        PyObject *vars = PyList_New(0);
+        if (!vars) {
+            Py_DECREF(coefs);
+            zd::throw_error();
+        }
+        r->constant = 0.0;
+        Py_XSETREF(r->coef_list, coefs);
+        Py_XSETREF(r->var_list, vars);
+        cells::set_field(&r->cont_ref, Py_None);
+    });
+    return py::none();
+}
+
+py::object MLinExpr_copy(const zd::Args &a) {
+    py::handle self = a[0];
+    if (is_compact(self) && keep_compact(self))
+        return self.attr(ZD_STR("_copy_compact"))();
+    return self.attr(ZD_STR("_copy_full"))();
+}
+
+py::object MLinExpr__copy_compact(const zd::Args &a) {
+    py::handle self = a[0];
+    py::object parts = self.attr(ZD_STR("_matmulparts"));
+    Py_ssize_t n = PyObject_Length(parts.ptr());
+    if (n < 0)
+        zd::throw_error();
+    py::list newparts;
+    if (n >= 1) {
+        self.attr(ZD_STR("_concat_matmulparts"))();
+        py::object part = self.attr(ZD_STR("_matmulparts"))[py::int_(0)];
+        newparts.append(py::make_tuple(part[py::int_(0)].attr("copy")(),
+                                       part[py::int_(1)].attr("copy")()));
+    }
+    py::object b = self.attr(ZD_STR("_const")).attr("copy")();
+    return zd::global(ZD_STR("MLinExpr"))(py::arg("matmulparts") = newparts, py::arg("b") = b);
+}
+
+py::object MLinExpr__copy_full(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    self.attr(ZD_STR("_convert_to_full"))();
+    py::object learr = learr_of(self);
+    py::object out = new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_OBJECT);
+    cells::ChunkLoop loop(
+        {arr(learr), arr(out)},
+        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp k = 0; k < n; ++k) {
+            py::object c = cells::copy_linexpr(cells::cell_or_none(data[0], strides[0], k));
+            Py_XSETREF(cells::cell_at(data[1], strides[1], k), c.release().ptr());
+        }
+    });
+    return wrap_full(out);
+}
+
+// ---------------------------------------------------------------------------
+// Normalisation and evaluation
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr__flatten(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    if (is_compact(self))
+        return py::none();
+    py::object learr = learr_of(self);
+    each_cell(learr, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+              [](PyObject *cell) {
+                  LinExprObject *r = cells::linexpr_for_method(cell, "_flatten");
+                  // A plain cell without continuation is flat already.
+                  if (cells::exact_linexpr(cell) && r->cont_ref == Py_None)
+                      return;
+                  cells::call_cell_method(cell, ZD_STR("_flatten"));
+              });
+    return py::none();
+}
+
+py::object MLinExpr__normalize(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    if (is_compact(self))
+        return py::none();
+    py::object learr = learr_of(self);
+    each_cell(learr, NPY_ITER_BUFFERED | NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP,
+              [](PyObject *cell) {
+                  cells::linexpr_for_method(cell, "_normalize");
+                  cells::call_cell_method(cell, ZD_STR("_normalize"));
+              });
+    return py::none();
+}
+
+namespace {
+
+// A float64 array of the cell array's shape, element i computed from cell i.
+template <class F>
+py::object per_cell_values(py::handle learr, F &&value) {
+    py::object out =
+        new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_DOUBLE);
+    cells::ChunkLoop loop({arr(learr), arr(out)},
+                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                          {NPY_ITER_READONLY, NPY_ITER_WRITEONLY});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            double v = value(cells::cell_or_none(data[0], strides[0], i));
+            std::memcpy(data[1] + i * strides[1], &v, sizeof v);
+        }
+    });
+    return out;
+}
+
+double float_of(py::handle h) {
+    double v = PyFloat_AsDouble(h.ptr());
+    if (v == -1.0 && PyErr_Occurred())
+        zd::throw_error();
+    return v;
+}
+
+} // namespace
+
+py::object MLinExpr_getConstant(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    if (is_compact(self))
+        return self.attr(ZD_STR("_const")).attr("copy")();
+    py::object learr = learr_of(self);
+    if (PyArray_SIZE(arr(learr)) == 0)
+        zd::raise(PyExc_ValueError, "cannot call `vectorize` on size 0 inputs unless `otypes` is set");
+    return per_cell_values(learr, [](PyObject *cell) {
+        LinExprObject *r = cells::linexpr_for_method(cell, "getConstant");
+        if (cells::exact_linexpr(cell) && r->cont_ref == Py_None)
+            return r->constant;
+        return float_of(cells::call_cell_method(cell, ZD_STR("getConstant")));
+    });
+}
+
+py::object MLinExpr_getValue(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    zd::ensure_numpy();
+    if (!is_compact(self)) {
+        py::object learr = learr_of(self);
+        return per_cell_values(learr, [](PyObject *cell) {
+            cells::linexpr_for_method(cell, "getValue");
+            return float_of(cells::call_cell_method(cell, ZD_STR("getValue")));
+        });
+    }
+    py::object ret = self.attr(ZD_STR("_const")).attr("copy")();
+    py::object parts = self.attr(ZD_STR("_matmulparts"));
+    Py_ssize_t nparts = PyObject_Length(parts.ptr());
+    if (nparts < 0)
+        zd::throw_error();
+    if (nparts == 0)
+        return ret;
+    self.attr(ZD_STR("_concat_matmulparts"))();
+    Csr csr(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
+    // One read of the solution for the whole variable vector.
+    py::object vals = c_array(csr.x.attr("X"), NPY_DOUBLE, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
+    if (PyArray_SIZE(arr(vals)) != csr.nvars)
+        zd::raisef(PyExc_ValueError, "solution has %zd values for %zd variables",
+                   PyArray_SIZE(arr(vals)), csr.nvars);
+    const double *v = static_cast<const double *>(PyArray_DATA(arr(vals)));
+    if (!PyArray_Check(ret.ptr()) || PyArray_TYPE(arr(ret)) != NPY_DOUBLE ||
+        !PyArray_IS_C_CONTIGUOUS(arr(ret)))
+        ret = c_array(ret, NPY_DOUBLE, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSURECOPY);
+    double *out = static_cast<double *>(PyArray_DATA(arr(ret)));
+    const npy_intp ncells = PyArray_SIZE(arr(ret));
+    csr.check_rows(ncells);
+    const double *data = csr.values();
+    csr.visit([&](auto ptr, auto idx) {
+        for (npy_intp k = 0; k < ncells; ++k) {
+            npy_intp s, e;
+            csr.row(ptr, k, s, e);
+            double sum = 0.0;
+            for (npy_intp j = s; j < e; ++j)
+                sum += data[j] * v[csr.column(idx, j)];
+            out[k] += sum;
+        }
+    });
+    return ret;
+}
+
+// ---------------------------------------------------------------------------
+// Summation
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Raises TovrixError(-1, "Invalid axis specifications: <axis>") while the
+// pending IndexError is being handled (it becomes the new error's context).
+[[noreturn]] void raise_bad_axis(py::handle axis) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb && v)
+        PyException_SetTraceback(v, tb);
+    py::object old_t = zd::steal(t ? t : (Py_INCREF(Py_None), Py_None));
+    py::object old_v = zd::steal(v ? v : (Py_INCREF(Py_None), Py_None));
+    Py_XDECREF(tb);
+    py::object text = zd::steal(PyObject_Format(axis.ptr(), nullptr));
+    py::object msg = zd::steal(PyUnicode_FromFormat("Invalid axis specifications: %U", text.ptr()));
+    py::object err = zd::global(ZD_STR("TovrixError"))(-1, msg);
+    if (!old_v.is_none())
+        PyException_SetContext(err.ptr(), old_v.release().ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
+    zd::throw_error();
+}
+
+} // namespace
+
+py::object MLinExpr_sum(const zd::Args &a) {
+    py::handle self = a[0], axis = a[1];
+    numpy();
+    zd::ensure_numpy();
+    self.attr(ZD_STR("_convert_to_full"))();
+    py::object learr = learr_of(self);
+    const int nd = PyArray_NDIM(arr(learr));
+    py::object axeslist;
+    try {
+        axeslist = zd::global(ZD_STR("_axis_to_axeslist"))(axis, nd);
+    } catch (py::error_already_set &e) {
+        e.restore();
+        if (PyErr_ExceptionMatches(PyExc_IndexError))
+            raise_bad_axis(axis);
+        zd::throw_error();
+    } catch (zd::python_error &) {
+        if (PyErr_ExceptionMatches(PyExc_IndexError))
+            raise_bad_axis(axis);
+        throw;
+    }
+    py::object seq = zd::steal(PySequence_Fast(axeslist.ptr(), "axes list must be a sequence"));
+    if (PySequence_Fast_GET_SIZE(seq.ptr()) != nd)
+        zd::raisef(PyExc_ValueError, "axes list has %zd entries for %d axes",
+                   PySequence_Fast_GET_SIZE(seq.ptr()), nd);
+    std::vector<int> axes(static_cast<size_t>(nd));
+    py::list kept;
+    for (int d = 0; d < nd; ++d) {
+        long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.ptr(), d));
+        if (v == -1 && PyErr_Occurred())
+            zd::throw_error();
+        axes[static_cast<size_t>(d)] = static_cast<int>(v);
+        if (v != -1)
+            kept.append(PyArray_DIM(arr(learr), d));
+    }
+    py::object out =
+        zd::global(ZD_STR("MLinExpr")).attr(ZD_STR("_zeros_full"))(py::tuple(kept));
+    self.attr(ZD_STR("_flatten"))();
+    py::object outarr = learr_of(out);
+    int *op_axes[2] = {nullptr, axes.data()};
+    cells::ChunkLoop loop({arr(learr), arr(outarr)},
+                          NPY_ITER_REFS_OK | NPY_ITER_REDUCE_OK | NPY_ITER_EXTERNAL_LOOP |
+                              NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+                          {NPY_ITER_READWRITE, NPY_ITER_READWRITE}, {NPY_OBJECT, NPY_OBJECT},
+                          nd > 0 ? nd : -1, nd > 0 ? op_axes : nullptr);
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp k = 0; k < n; ++k) {
+            LinExprObject *sum = cells::linexpr(cells::cell_at(data[1], strides[1], k));
+            LinExprObject *term = cells::linexpr(cells::cell_at(data[0], strides[0], k));
+            sum->constant += term->constant;
+            cells::extend_field(&sum->coef_list, term->coef_list);
+            cells::extend_field(&sum->var_list, term->var_list);
+        }
+    });
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// In-place addition, full state
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___iadd__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object sp = sparse();
+    zd::ensure_numpy();
+    // The compact paths come with the operators; here every self works in the
+    // full state.
+    self.attr(ZD_STR("_convert_to_full"))();
+    py::object MLinExpr = zd::global(ZD_STR("MLinExpr"));
+    auto isinst = [](py::handle o, py::handle cls) {
+        return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
+    };
+    py::object op = zd::borrow(other.ptr());
+    if (isinst(op, MLinExpr)) {
+        if (is_compact(op))
+            op = op.attr(ZD_STR("_to_full"))();
+        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+    }
+    if (isinst(op, zd::global(ZD_STR("MVar")))) {
+        op = MLinExpr.attr(ZD_STR("_from_mvar"))(op, py::arg("force_full") = true);
+        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+    }
+    if (arrayexpr::is_linexpr(op.ptr())) {
+        op = MLinExpr.attr(ZD_STR("_from_linexpr"))(op);
+        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+    }
+    if (isinst(op, zd::global(ZD_STR("Var")))) {
+        op = MLinExpr.attr(ZD_STR("_from_var"))(op);
+        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+    }
+    if (PyArray_Check(op.ptr()))
+        return self.attr(ZD_STR("_iadd_full_ndarray"))(op);
+    if (PyObject_IsTrue(sp.attr("issparse")(op).ptr()) == 1)
+        return self.attr(ZD_STR("_iadd_full_ndarray"))(op.attr("toarray")());
+    if (PyObject_IsTrue(zd::global(ZD_STR("_isscalar"))(op).ptr()) == 1)
+        return self.attr(ZD_STR("_iadd_full_scalar"))(op);
+    if (PyErr_Occurred())
+        zd::throw_error();
+    return zd::borrow(Py_NotImplemented);
+}
+
+py::object MLinExpr__iadd_full_scalar(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    const double val = float_of(other);
+    py::object zero = zd::steal(PyFloat_FromDouble(0.0));
+    if (zd::check(PyObject_RichCompareBool(other.ptr(), zero.ptr(), Py_EQ)))
+        return zd::borrow(self.ptr());
+    py::object learr = learr_of(self);
+    cells::ChunkLoop loop({arr(learr)},
+                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                          {NPY_ITER_READWRITE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i)
+            cells::linexpr(cells::cell_at(data[0], strides[0], i))->constant += val;
+    });
+    return zd::borrow(self.ptr());
+}
+
+py::object MLinExpr__iadd_full_ndarray(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    py::object other = zd::steal(PyArray_FROM_O(a[1].ptr()));
+    py::object learr = learr_of(self);
+    cells::ChunkLoop loop(
+        {arr(learr), arr(other)},
+        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
+        {NPY_OBJECT, NPY_DOUBLE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            LinExprObject *le = cells::linexpr(cells::cell_at(data[0], strides[0], i));
+            double v;
+            std::memcpy(&v, data[1] + i * strides[1], sizeof v);
+            le->constant += v;
+        }
+    });
+    return zd::borrow(self.ptr());
+}
+
+namespace {
+
+// What a source cell held before the addition began: its constant and the
+// lengths of its lists (the addition only appends to lists and adds to
+// constants, so these prefixes are its old terms).
+struct Snapshot {
+    double constant;
+    Py_ssize_t ncoef, nvar;
+    bool joined; // cont_ref None: joined list by list
+};
+
+Py_ssize_t list_len(PyObject *o) {
+    return o && PyList_Check(o) ? PyList_GET_SIZE(o) : -1;
+}
+
+} // namespace
+
+py::object MLinExpr__iadd_full_mlinexpr(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object learr = learr_of(self);
+    py::object olearr = learr_of(other);
+    cells::ChunkLoop loop({arr(learr), arr(olearr)},
+                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED |
+                              NPY_ITER_REDUCE_OK | NPY_ITER_ZEROSIZE_OK,
+                          {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST,
+                           NPY_ITER_READWRITE | NPY_ITER_UPDATEIFCOPY},
+                          {NPY_OBJECT, NPY_OBJECT});
+    // First pass: every cell is type-checked and each source cell's content
+    // recorded before any target changes, so that an operand sharing cells
+    // with self (e += e[0], e[1:] += e[:-1]) reads its values from before.
+    std::vector<Snapshot> snap;
+    snap.reserve(static_cast<size_t>(loop.size()));
+    bool any_add = false;
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            cells::linexpr(cells::cell_at(data[0], strides[0], i));
+            LinExprObject *r = cells::linexpr(cells::cell_at(data[1], strides[1], i));
+            const bool joined = r->cont_ref == Py_None;
+            any_add |= !joined;
+            snap.push_back({r->constant, list_len(r->coef_list), list_len(r->var_list), joined});
+        }
+    });
+    // A source joined through the core's add() is read whole: when it is one
+    // of the targets, copies of the sources taken now serve in its place.
+    std::vector<py::object> copies;
+    if (any_add) {
+        std::unordered_set<PyObject *> targets;
+        bool shared = false;
+        loop.reset();
+        loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+            for (npy_intp i = 0; i < n; ++i)
+                targets.insert(cells::cell_at(data[0], strides[0], i));
+        });
+        loop.reset();
+        loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+            for (npy_intp i = 0; i < n && !shared; ++i)
+                shared = targets.count(cells::cell_at(data[1], strides[1], i)) != 0;
+        });
+        if (shared) {
+            loop.reset();
+            loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+                for (npy_intp i = 0; i < n; ++i)
+                    copies.push_back(cells::copy_linexpr(cells::cell_at(data[1], strides[1], i)));
+            });
+        }
+    }
+    loop.reset();
+    size_t pos = 0;
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i, ++pos) {
+            PyObject *lhs_obj = cells::cell_at(data[0], strides[0], i);
+            PyObject *rhs_obj = cells::cell_at(data[1], strides[1], i);
+            LinExprObject *lhs = cells::linexpr(lhs_obj);
+            LinExprObject *rhs = cells::linexpr(rhs_obj);
+            const Snapshot &s = snap[pos];
+            if (!copies.empty()) {
+                // Sources as they were, from their copies.
+                PyObject *src = copies[pos].ptr();
+                if (s.joined) {
+                    LinExprObject *c = cells::linexpr(src);
+                    lhs->constant += c->constant;
+                    cells::extend_field(&lhs->coef_list, c->coef_list);
+                    cells::extend_field(&lhs->var_list, c->var_list);
+                } else {
+                    zd::steal(PyObject_CallMethodOneArg(lhs_obj, ZD_STR("add").ptr(), src));
+                }
+            } else if (s.joined) {
+                lhs->constant += s.constant;
+                cells::extend_field(&lhs->coef_list, rhs->coef_list, s.ncoef);
+                cells::extend_field(&lhs->var_list, rhs->var_list, s.nvar);
+            } else {
+                zd::steal(PyObject_CallMethodOneArg(lhs_obj, ZD_STR("add").ptr(), rhs_obj));
+            }
+        }
+    });
+    return zd::borrow(self.ptr());
+}
