@@ -100,7 +100,6 @@ PyObject *new_elem(int kind, ModelCoreObject *mc, int pos);
 extern void *(*ptr_fn)(PyObject *);     // _util's _ptr
 extern PyObject *(*wrapptr_fn)(void *); // _util's _wrapptr
 extern PyObject *TovrixError;           // the exception class
-extern bool tovrix_error_fallback;      // TovrixError is our placeholder
 extern PyObject *TVX;                   // the constants class
 
 // _propkit's functions, imported on first use (it loads after _core).

@@ -7,49 +7,12 @@ namespace core {
 void *(*ptr_fn)(PyObject *) = nullptr;
 PyObject *(*wrapptr_fn)(void *) = nullptr;
 PyObject *TovrixError = nullptr;
-bool tovrix_error_fallback = false;
 PyObject *TVX = nullptr;
 
 namespace {
 
 PyObject *g_propkit = nullptr;   // zudirivi._propkit, once imported
 PyObject *g_arrayexpr = nullptr; // zudirivi._arrayexpr, once imported
-
-// Stand-in for TovrixError while zudirivi._exception cannot be imported: it
-// keeps the code and takes the message text as given.
-const char *fallback_exception_source = R"(
-class TovrixError(Exception):
-    def __init__(self, errno, argument):
-        super().__init__(errno, argument)
-        self.errno = errno
-        self.message = argument
-
-    def __str__(self):
-        return str(self.message)
-)";
-
-py::object make_fallback_exception() {
-    py::object globals = zd::steal(PyDict_New());
-    zd::check(PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins()));
-    zd::check(PyDict_SetItemString(globals.ptr(), "__name__", ZD_STR("zudirivi._core").ptr()));
-    zd::steal(PyRun_String(fallback_exception_source, Py_file_input, globals.ptr(), globals.ptr()));
-    return zd::borrow(zd::check(PyDict_GetItemString(globals.ptr(), "TovrixError")));
-}
-
-// The library's last message for the object behind an error, for the
-// fallback exception only.
-std::string library_message(PyObject *owner) {
-    const char *msg = nullptr;
-    if (PyObject_TypeCheck(owner, Env_Type)) {
-        msg = TVXgeterrormsg(reinterpret_cast<EnvObject *>(owner)->env);
-    } else if (PyObject_TypeCheck(owner, Model_Type)) {
-        ModelCoreObject *mc = model(owner)->mc;
-        msg = mc ? TVXgetmerrormsg(mc->model) : nullptr;
-    } else if (elem_kind(owner) >= 0) {
-        msg = TVXgetmerrormsg(elem(owner)->mc->model);
-    }
-    return msg ? msg : "";
-}
 
 void exec_module(py::handle module) {
     zd::load_step();
@@ -65,25 +28,8 @@ void exec_module(py::handle module) {
     TVX = tvx.release().ptr();
 
     zd::load_step();
-    {
-        // TODO(remove with the fallback): zudirivi._exception lands later;
-        // until it does, a placeholder class stands in for TovrixError.
-        PyObject *exc = nullptr;
-        PyObject *mod = PyImport_ImportModule("zudirivi._exception");
-        if (mod) {
-            exc = PyObject_GetAttrString(mod, "TovrixError");
-            Py_DECREF(mod);
-        }
-        if (!exc) {
-            if (!PyErr_ExceptionMatches(PyExc_ImportError) &&
-                !PyErr_ExceptionMatches(PyExc_AttributeError))
-                throw zd::python_error();
-            PyErr_Clear();
-            exc = make_fallback_exception().release().ptr();
-            tovrix_error_fallback = true;
-        }
-        TovrixError = exc;
-    }
+    TovrixError =
+        zd::import_from(zd::import("zudirivi._exception"), ZD_STR("TovrixError")).release().ptr();
 
     zd::load_step();
     add_env_types(module);
@@ -126,13 +72,8 @@ py::object arrayexpr(const char *name) {
 }
 
 void raise_lib(int code, PyObject *owner) {
-    py::object exc;
-    if (tovrix_error_fallback) {
-        std::string msg = library_message(owner);
-        exc = zd::steal(PyObject_CallFunction(TovrixError, "is", code, msg.c_str()));
-    } else {
-        exc = zd::steal(PyObject_CallFunction(TovrixError, "iO", code, owner));
-    }
+    // The exception takes the library's message from the object.
+    py::object exc = zd::steal(PyObject_CallFunction(TovrixError, "iO", code, owner));
     PyErr_SetObject(TovrixError, exc.ptr());
     throw zd::python_error();
 }
