@@ -170,7 +170,8 @@ py::object shape_of(PyArrayObject *a) {
     const int nd = PyArray_NDIM(a);
     py::object t = zd::steal(PyTuple_New(nd));
     for (int d = 0; d < nd; ++d)
-        PyTuple_SET_ITEM(t.ptr(), d, zd::steal(PyLong_FromSsize_t(PyArray_DIM(a, d))).release().ptr());
+        PyTuple_SET_ITEM(t.ptr(), d,
+                         zd::steal(PyLong_FromSsize_t(PyArray_DIM(a, d))).release().ptr());
     return t;
 }
 

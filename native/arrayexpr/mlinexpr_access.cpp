@@ -66,8 +66,10 @@ py::object with_context(py::handle cm, F &&f) {
 }
 
 [[noreturn]] void refuse_value(py::handle value) {
-    py::object type_text = zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
-    py::object msg = zd::steal(PyUnicode_FromFormat("Cannot assign %U to MLinExpr", type_text.ptr()));
+    py::object type_text =
+        zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
+    py::object msg =
+        zd::steal(PyUnicode_FromFormat("Cannot assign %U to MLinExpr", type_text.ptr()));
     zd::raise_obj(PyExc_ValueError, msg);
 }
 
@@ -107,17 +109,16 @@ py::object MLinExpr___repr__(const zd::Args &a) {
     py::dict formatter;
     formatter["object"] = fmt;
     py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
-    py::object leinfo = with_context(cm, [&] {
-        return zd::steal(PyObject_Repr(target.attr(ZD_STR("_learr")).ptr()));
-    });
+    py::object leinfo = with_context(
+        cm, [&] { return zd::steal(PyObject_Repr(target.attr(ZD_STR("_learr")).ptr())); });
     py::object lastidx = leinfo.attr("rfind")(",");
     Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());
     if (cut == -1 && PyErr_Occurred())
         zd::throw_error();
     py::object head = zd::steal(PySequence_GetSlice(leinfo.ptr(), 0, cut));
     py::object shape_text = zd::steal(PyObject_Str(target.attr(ZD_STR("shape")).ptr()));
-    return zd::steal(PyUnicode_FromFormat("<MLinExpr %U%s>\n%U)", shape_text.ptr(), marker,
-                                          head.ptr()));
+    return zd::steal(
+        PyUnicode_FromFormat("<MLinExpr %U%s>\n%U)", shape_text.ptr(), marker, head.ptr()));
 }
 
 py::object MLinExpr_item(const zd::Args &a) {
@@ -200,7 +201,8 @@ py::object MLinExpr__setitem_linexpr(const zd::Args &a) {
     const double constant = v->constant;
     py::object cont = zd::borrow(v->cont_ref ? v->cont_ref : Py_None);
 
-    py::object sub = as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
+    py::object sub =
+        as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
     cells::ChunkLoop loop({arr(sub)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
                           {NPY_ITER_READWRITE});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
@@ -234,10 +236,9 @@ py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
         zd::throw_error();
     value = value.attr(ZD_STR("copy"))();
     py::object vlearr = as_array(value.attr(ZD_STR("_learr")));
-    cells::ChunkLoop loop({arr(sub), arr(vlearr)},
-                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
-                          {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY},
-                          {NPY_OBJECT, NPY_OBJECT});
+    cells::ChunkLoop loop(
+        {arr(sub), arr(vlearr)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
+        {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
         for (npy_intp i = 0; i < n; ++i) {
             LinExprObject *lhs = cells::linexpr(cells::cell_at(data[0], strides[0], i));
@@ -274,11 +275,10 @@ py::object MLinExpr__setitem_iaddable(const zd::Args &a) {
             cells::ChunkLoop({s, arr(varr)}, NPY_ITER_REFS_OK | NPY_ITER_ZEROSIZE_OK,
                              {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY});
         } else if (PyArray_Check(value.ptr())) {
-            cells::ChunkLoop({s, arr(value)},
-                             NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
-                             {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST,
-                              NPY_ITER_READONLY | NPY_ITER_COPY},
-                             {NPY_OBJECT, NPY_DOUBLE});
+            cells::ChunkLoop(
+                {s, arr(value)}, NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+                {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
+                {NPY_OBJECT, NPY_DOUBLE});
         } else {
             double v = PyFloat_AsDouble(value.ptr());
             if (v == -1.0 && PyErr_Occurred())

@@ -91,7 +91,8 @@ py::object linexpr_type() {
 py::object zero_d(py::handle cell) {
     zd::ensure_numpy();
     py::object arr = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot = reinterpret_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())));
+    auto **slot =
+        reinterpret_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())));
     Py_INCREF(cell.ptr());
     Py_XSETREF(*slot, cell.ptr());
     return arr;
@@ -113,7 +114,8 @@ py::object format_shape(py::handle shape) {
 }
 
 [[noreturn]] void raise_text(PyObject *exc, const char *head, py::handle shape, const char *tail) {
-    py::object text = zd::steal(PyUnicode_FromFormat("%s%U%s", head, format_shape(shape).ptr(), tail));
+    py::object text =
+        zd::steal(PyUnicode_FromFormat("%s%U%s", head, format_shape(shape).ptr(), tail));
     zd::raise_obj(exc, text);
 }
 
@@ -140,8 +142,7 @@ py::object MLinExpr___init__(const zd::Args &a) {
     ZD_ASSERT(!matmulparts.is_none());
     ZD_ASSERT(!b.is_none());
     ZD_ASSERT(PyArray_Check(b.ptr()));
-    ZD_ASSERT(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(b.ptr())) > 0 ||
-              !truthy(matmulparts));
+    ZD_ASSERT(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(b.ptr())) > 0 || !truthy(matmulparts));
     py::object it = zd::steal(PyObject_GetIter(matmulparts.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         py::object part = zd::steal(raw);
@@ -312,13 +313,11 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
     if (!x_left.is_none() && !x_right.is_none())
         zd::raise(PyExc_ValueError, "Matmul expression has too many variables");
     if (!x_right.is_none()) {
-        shape_Ax = zd::global(ZD_STR("_matmul_shape"))(A.attr(ZD_STR("shape")),
-                                                        x_right.attr(ZD_STR("shape")),
-                                                        py::arg("do_raise") = true);
+        shape_Ax = zd::global(ZD_STR("_matmul_shape"))(
+            A.attr(ZD_STR("shape")), x_right.attr(ZD_STR("shape")), py::arg("do_raise") = true);
     } else if (!x_left.is_none()) {
-        shape_Ax = zd::global(ZD_STR("_matmul_shape"))(x_left.attr(ZD_STR("shape")),
-                                                        A.attr(ZD_STR("shape")),
-                                                        py::arg("do_raise") = true);
+        shape_Ax = zd::global(ZD_STR("_matmul_shape"))(
+            x_left.attr(ZD_STR("shape")), A.attr(ZD_STR("shape")), py::arg("do_raise") = true);
     } else if (!A.is_none()) {
         zd::raise(PyExc_ValueError, "Matmul expression has no variables");
     }
@@ -346,10 +345,10 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
         py::handle xv = right ? x_right : x_left;
         py::object xshape = xv.attr(ZD_STR("shape"));
         if (!truthy(allows(xshape)))
-            raise_text(PyExc_ValueError, right ? "Right variable's shape " : "Left variable's shape ",
-                       xshape, " is not compact");
-        py::object x =
-            zd::global(ZD_STR("MVar"))(xv.attr(ZD_STR("_vararr")).attr("reshape")(-1));
+            raise_text(PyExc_ValueError,
+                       right ? "Right variable's shape " : "Left variable's shape ", xshape,
+                       " is not compact");
+        py::object x = zd::global(ZD_STR("MVar"))(xv.attr(ZD_STR("_vararr")).attr("reshape")(-1));
         py::object M;
         if (right) {
             M = sp.attr("csr_matrix")(A, py::arg("dtype") = float64, py::arg("copy") = true);
@@ -386,8 +385,8 @@ py::object MLinExpr__add_matmul_part(const zd::Args &a) {
     ZD_ASSERT(equals(x.attr("ndim"), py::int_(1)));
     ZD_ASSERT(equals(A.attr("shape")[py::int_(0)], self.attr(ZD_STR("_leading_adim"))));
     ZD_ASSERT(equals(A.attr("shape")[py::int_(1)], x.attr("shape")[py::int_(0)]));
-    ZD_ASSERT(zd::check(PyObject_RichCompareBool(self.attr(ZD_STR("size")).ptr(),
-                                                 py::int_(0).ptr(), Py_GT)));
+    ZD_ASSERT(zd::check(
+        PyObject_RichCompareBool(self.attr(ZD_STR("size")).ptr(), py::int_(0).ptr(), Py_GT)));
     py::object M =
         sp.attr("csr_matrix")(A, py::arg("dtype") = np.attr("float64"), py::arg("copy") = false);
     self.attr(ZD_STR("_matmulparts")).attr("append")(py::make_tuple(M, x));
@@ -421,8 +420,8 @@ py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
         zd::throw_error();
     py::object affine = cls.attr(ZD_STR("_from_compact_affine_expr"));
     auto at_most_one = [&](Py_ssize_t i) {
-        return zd::check(PyObject_RichCompareBool(s[py::int_(i)].ptr(), py::int_(1).ptr(),
-                                                  Py_LE)) == 1;
+        return zd::check(
+                   PyObject_RichCompareBool(s[py::int_(i)].ptr(), py::int_(1).ptr(), Py_LE)) == 1;
     };
     if (nd == 0) {
         py::list one;
@@ -440,8 +439,7 @@ py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
     if (nd == 2 && at_most_one(1))
         return affine(py::arg("A") = sp.attr("eye")(s[py::int_(0)]), py::arg("x_right") = x);
     ZD_ASSERT(false);
-    zd::raisef(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
-               "ndle");
+    zd::raisef(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "ndle");
 }
 
 py::object MLinExpr__from_mvar_full(const zd::Args &a) {
@@ -453,8 +451,8 @@ py::object MLinExpr__from_mvar_full(const zd::Args &a) {
     if (!vars)
         zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s", zd::type_name(vararr));
     py::object var_cls = zd::global(ZD_STR("Var"));
-    auto *var_type = PyType_Check(var_cls.ptr()) ? reinterpret_cast<PyTypeObject *>(var_cls.ptr())
-                                                 : nullptr;
+    auto *var_type =
+        PyType_Check(var_cls.ptr()) ? reinterpret_cast<PyTypeObject *>(var_cls.ptr()) : nullptr;
     py::object le_type = linexpr_type();
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
     cells::ChunkLoop loop({vars, reinterpret_cast<PyArrayObject *>(out.ptr())},
@@ -522,7 +520,8 @@ py::object MLinExpr__from_linexprs(const zd::Args &a) {
         zd::make_function("convert", "MLinExpr._from_linexprs.<locals>.convert", zd::module_name(),
                           "obj", from_linexprs_convert, nullptr);
     py::object vconvert = np.attr("vectorize")(convert);
-    py::object tmp = np.attr("array")(zd::steal(PySequence_List(les.ptr())), py::arg("dtype") = "O");
+    py::object tmp =
+        np.attr("array")(zd::steal(PySequence_List(les.ptr())), py::arg("dtype") = "O");
     py::object learr = vconvert(tmp);
     return cls(learr);
 }

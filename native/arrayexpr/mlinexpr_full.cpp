@@ -86,8 +86,7 @@ struct Csr {
     }
     void check_rows(npy_intp rows) const {
         if (nptr < rows + 1)
-            zd::raisef(PyExc_IndexError,
-                       "part matrix has %zd rows, the expression has %zd cells",
+            zd::raisef(PyExc_IndexError, "part matrix has %zd rows, the expression has %zd cells",
                        nptr > 0 ? nptr - 1 : 0, rows);
     }
     // Calls f(row bounds reader, column index reader) with typed readers.
@@ -200,10 +199,10 @@ py::object MLinExpr__to_full(const zd::Args &a) {
                 Py_INCREF(v);
                 PyList_SET_ITEM(vl.ptr(), j - s, v);
             }
-            Py_XSETREF(cell[k], cells::new_linexpr(0.0 + c[k], coefs.release().ptr(),
-                                                   vl.release().ptr())
-                                    .release()
-                                    .ptr());
+            Py_XSETREF(cell[k],
+                       cells::new_linexpr(0.0 + c[k], coefs.release().ptr(), vl.release().ptr())
+                           .release()
+                           .ptr());
         }
     });
     return wrap_full(out);
@@ -270,8 +269,8 @@ py::object MLinExpr__copy_compact(const zd::Args &a) {
     if (n >= 1) {
         self.attr(ZD_STR("_concat_matmulparts"))();
         py::object part = self.attr(ZD_STR("_matmulparts"))[py::int_(0)];
-        newparts.append(py::make_tuple(part[py::int_(0)].attr("copy")(),
-                                       part[py::int_(1)].attr("copy")()));
+        newparts.append(
+            py::make_tuple(part[py::int_(0)].attr("copy")(), part[py::int_(1)].attr("copy")()));
     }
     py::object b = self.attr(ZD_STR("_const")).attr("copy")();
     return zd::global(ZD_STR("MLinExpr"))(py::arg("matmulparts") = newparts, py::arg("b") = b);
@@ -336,8 +335,7 @@ namespace {
 // A float64 array of the cell array's shape, element i computed from cell i.
 template <class F>
 py::object per_cell_values(py::handle learr, F &&value) {
-    py::object out =
-        new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_DOUBLE);
+    py::object out = new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_DOUBLE);
     cells::ChunkLoop loop({arr(learr), arr(out)},
                           NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
                           {NPY_ITER_READONLY, NPY_ITER_WRITEONLY});
@@ -366,7 +364,8 @@ py::object MLinExpr_getConstant(const zd::Args &a) {
         return self.attr(ZD_STR("_const")).attr("copy")();
     py::object learr = learr_of(self);
     if (PyArray_SIZE(arr(learr)) == 0)
-        zd::raise(PyExc_ValueError, "cannot call `vectorize` on size 0 inputs unless `otypes` is set");
+        zd::raise(PyExc_ValueError,
+                  "cannot call `vectorize` on size 0 inputs unless `otypes` is set");
     return per_cell_values(learr, [](PyObject *cell) {
         LinExprObject *r = cells::linexpr_for_method(cell, "getConstant");
         if (cells::exact_linexpr(cell) && r->cont_ref == Py_None)
@@ -396,7 +395,8 @@ py::object MLinExpr_getValue(const zd::Args &a) {
     self.attr(ZD_STR("_concat_matmulparts"))();
     Csr csr(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
     // One read of the solution for the whole variable vector.
-    py::object vals = c_array(csr.x.attr("X"), NPY_DOUBLE, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
+    py::object vals =
+        c_array(csr.x.attr("X"), NPY_DOUBLE, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
     if (PyArray_SIZE(arr(vals)) != csr.nvars)
         zd::raisef(PyExc_ValueError, "solution has %zd values for %zd variables",
                    PyArray_SIZE(arr(vals)), csr.nvars);
@@ -483,8 +483,7 @@ py::object MLinExpr_sum(const zd::Args &a) {
         if (v != -1)
             kept.append(PyArray_DIM(arr(learr), d));
     }
-    py::object out =
-        zd::global(ZD_STR("MLinExpr")).attr(ZD_STR("_zeros_full"))(py::tuple(kept));
+    py::object out = zd::global(ZD_STR("MLinExpr")).attr(ZD_STR("_zeros_full"))(py::tuple(kept));
     self.attr(ZD_STR("_flatten"))();
     py::object outarr = learr_of(out);
     int *op_axes[2] = {nullptr, axes.data()};
@@ -610,12 +609,12 @@ py::object MLinExpr__iadd_full_mlinexpr(const zd::Args &a) {
     numpy();
     py::object learr = learr_of(self);
     py::object olearr = learr_of(other);
-    cells::ChunkLoop loop({arr(learr), arr(olearr)},
-                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED |
-                              NPY_ITER_REDUCE_OK | NPY_ITER_ZEROSIZE_OK,
-                          {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST,
-                           NPY_ITER_READWRITE | NPY_ITER_UPDATEIFCOPY},
-                          {NPY_OBJECT, NPY_OBJECT});
+    cells::ChunkLoop loop(
+        {arr(learr), arr(olearr)},
+        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_REDUCE_OK |
+            NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READWRITE | NPY_ITER_UPDATEIFCOPY},
+        {NPY_OBJECT, NPY_OBJECT});
     // First pass: every cell is type-checked and each source cell's content
     // recorded before any target changes, so that an operand sharing cells
     // with self (e += e[0], e[1:] += e[:-1]) reads its values from before.
