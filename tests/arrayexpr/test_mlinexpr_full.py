@@ -378,5 +378,5 @@ def test_no_leaks(model):
         f += 1.0
 
     for fn in (convert, copy_sum, iadd):
-        # Per-call leaks grow by at least `repeat`; NumPy and SciPy caches by a few dozen.
-        assert_no_leak(fn, repeat=1000, warmup=200, tolerance=100)
+        # Per-call leaks grow by at least `repeat`; the noise seen here stays in the low hundreds.
+        assert_no_leak(fn, repeat=2000, warmup=200, tolerance=400)
