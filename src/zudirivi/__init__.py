@@ -15,3 +15,33 @@ from . import _propkit
 from . import _arrayexpr
 from . import _buildaid
 from . import _batch
+
+from ._tvx import TVX
+from ._exception import TovrixError
+from ._core import (
+    Constr,
+    Env,
+    GenConstr,
+    GenExpr,
+    LinExpr,
+    Model,
+    NLExpr,
+    QConstr,
+    QuadExpr,
+    TempConstr,
+    Var,
+    tupledict,
+)
+from ._arrayexpr import (
+    MConstr,
+    MGenConstr,
+    MLinExpr,
+    MNLExpr,
+    MQConstr,
+    MQuadExpr,
+    MVar,
+    concatenate,
+    hstack,
+    vstack,
+)
+from ._batch import Batch
