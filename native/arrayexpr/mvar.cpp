@@ -242,9 +242,13 @@ py::object mvar::numpy() {
     return zd::import("numpy");
 }
 
+py::object mvar::own_attr(py::handle self, py::handle name) {
+    return zd::steal(PyObject_GenericGetAttr(self.ptr(), name.ptr()));
+}
+
 py::object mvar::vararr(py::handle self) {
     zd::ensure_numpy();
-    py::object arr = zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("_vararr").ptr()));
+    py::object arr = own_attr(self, ZD_STR("_vararr"));
     if (!PyArray_Check(arr.ptr()) || PyArray_TYPE(as_array(arr)) != NPY_OBJECT)
         zd::raisef(PyExc_TypeError, "MVar._vararr must be an ndarray of dtype object, not %.200s",
                    zd::type_name(arr));
@@ -501,7 +505,7 @@ py::object MVar___dir__(const zd::Args &a) {
     py::object keys = zd::steal(PyDict_Keys(dict.ptr()));
     names = zd::steal(PyNumber_InPlaceAdd(names.ptr(), keys.ptr()));
     // Without a model there is no library to ask.
-    py::object cmodel = zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("_cmodel").ptr()));
+    py::object cmodel = mvar::own_attr(self, ZD_STR("_cmodel"));
     if (!cmodel.is_none()) {
         py::object attrs = zd::global(ZD_STR("_attrlist"))(cmodel, self.attr("_typeenum"));
         py::object attrlist = zd::steal(PySequence_List(attrs.ptr()));

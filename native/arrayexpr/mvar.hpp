@@ -11,6 +11,11 @@ inline PyArrayObject *as_array(py::handle o) {
     return reinterpret_cast<PyArrayObject *>(o.ptr());
 }
 
+// An attribute of the instance or its class, without attribute forwarding:
+// a missing _vararr or _cmodel (an instance made without __init__) must not
+// turn into a solver attribute read.
+py::object own_attr(py::handle self, py::handle name);
+
 // self._vararr, checked to be an ndarray of dtype object (TypeError otherwise).
 // NumPy's C API is ready afterwards.
 py::object vararr(py::handle self);

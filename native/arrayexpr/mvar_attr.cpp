@@ -4,8 +4,13 @@
 
 namespace {
 
+// self.shape, read from the element array itself.
+py::object shape_of(py::handle self) {
+    return mvar::vararr(self).attr("shape");
+}
+
 bool is_none_model(py::handle self) {
-    py::object cmodel = zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("_cmodel").ptr()));
+    py::object cmodel = mvar::own_attr(self, ZD_STR("_cmodel"));
     return cmodel.is_none();
 }
 
@@ -110,7 +115,7 @@ py::object MVar__indexed_data(const zd::Args &a) {
 
 py::object MVar_getAttr(const zd::Args &a) {
     py::handle self = a[0], name = a[1];
-    py::object shape = self.attr("shape");
+    py::object shape = shape_of(self);
     if (is_none_model(self))
         return mvar::numpy().attr("array")(py::list()).attr("reshape")(shape);
     py::tuple info = variable_attrinfo(self, name);
@@ -184,7 +189,11 @@ py::object MVar___getattr__(const zd::Args &a) {
             zd::raisef(PyExc_AttributeError, "'%.200s' object has no attribute '%U'",
                        zd::type_name(self), name.ptr());
     }
-    return zd::steal(PyObject_CallMethodOneArg(self.ptr(), ZD_STR("getAttr").ptr(), name.ptr()));
+    if (Py_EnterRecursiveCall(" while reading an MVar attribute"))
+        zd::throw_error();
+    PyObject *r = PyObject_CallMethodOneArg(self.ptr(), ZD_STR("getAttr").ptr(), name.ptr());
+    Py_LeaveRecursiveCall();
+    return zd::steal(r);
 }
 
 py::object MVar___setattr__(const zd::Args &a) {

@@ -170,4 +170,4 @@ def test_diagonal(model):
     lambda x: repr(x[0]), lambda x: MVar.fromlist(x[0].tolist()),
 ])
 def test_no_leaks_in_construction_and_indexing(x, op):
-    assert_no_leak(lambda: op(x), repeat=2000)
+    assert_no_leak(lambda: op(x), repeat=10000, warmup=2000)
