@@ -258,10 +258,17 @@ bool is_matrix_object(PyObject *o) {
                  PyObject_TypeCheck(o, c->MQuadExpr) || PyObject_TypeCheck(o, c->MNLExpr));
 }
 
-bool is_matrix_handle(PyObject *o) {
+const char *handle_array_name(PyObject *o) {
     const ArrayClasses *c = array_classes();
-    return c && (PyObject_TypeCheck(o, c->MVar) || PyObject_TypeCheck(o, c->MConstr) ||
-                 PyObject_TypeCheck(o, c->MQConstr) || PyObject_TypeCheck(o, c->MGenConstr));
+    if (!c)
+        return nullptr;
+    if (PyObject_TypeCheck(o, c->MVar))
+        return "_vararr";
+    if (PyObject_TypeCheck(o, c->MConstr) || PyObject_TypeCheck(o, c->MGenConstr))
+        return "_constrarr";
+    if (PyObject_TypeCheck(o, c->MQConstr))
+        return "_qconstrarr";
+    return nullptr;
 }
 
 } // namespace core

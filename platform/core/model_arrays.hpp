@@ -41,7 +41,9 @@ struct ArrayClasses {
     PyTypeObject *MVar, *MLinExpr, *MQuadExpr, *MNLExpr, *MConstr, *MQConstr, *MGenConstr;
 };
 const ArrayClasses *array_classes();
-bool is_matrix_handle(PyObject *o); // MVar, MConstr, MQConstr, MGenConstr
+// Name of the element array of a matrix handle (MVar, MConstr, MQConstr,
+// MGenConstr), or NULL for any other object.
+const char *handle_array_name(PyObject *o);
 
 template <class F>
 void broadcast_each(PyArrayObject *src, const std::vector<Py_ssize_t> &shape, const char *what,

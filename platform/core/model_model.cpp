@@ -232,25 +232,19 @@ void collect_removals(ModelObject *m, PyObject *obj, std::vector<PyObject *> (&o
         out[kind].push_back(obj);
         return;
     }
+    // A matrix handle (also inside a list or dict): every element of its array.
+    const char *arrname = depth < 2 ? handle_array_name(obj) : nullptr;
+    if (arrname) {
+        py::object arr = zd::steal(PyObject_GetAttrString(obj, arrname));
+        py::object flat = contiguous_objects(arr.ptr());
+        PyObject **cells = object_data(flat.ptr());
+        Py_ssize_t n = array_size(flat.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            collect_removals(m, cells[i], out, 2);
+        return;
+    }
     if (depth > 0)
         zd::raisef(PyExc_TypeError, "Cannot remove %.200s", Py_TYPE(obj)->tp_name);
-    // A matrix handle: every element of its array.
-    static const char *const arrnames[] = {"_vararr", "_constrarr", "_qconstrarr"};
-    if (is_matrix_handle(obj)) {
-        for (const char *an : arrnames) {
-            PyObject *arr = PyObject_GetAttrString(obj, an);
-            if (!arr) {
-                PyErr_Clear();
-                continue;
-            }
-            py::object flat = contiguous_objects(zd::steal(arr).ptr());
-            PyObject **cells = object_data(flat.ptr());
-            Py_ssize_t n = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(flat.ptr()));
-            for (Py_ssize_t i = 0; i < n; ++i)
-                collect_removals(m, cells[i], out, depth + 1);
-            return;
-        }
-    }
     if (PyDict_Check(obj)) {
         PyObject *key, *value;
         Py_ssize_t p = 0;
@@ -406,7 +400,7 @@ void attr_info(PyObject *self, PyObject *name, long &type, long &kind, long &set
 }
 
 bool is_matrix_handle_obj(PyObject *o) {
-    return elem_kind(o) < 0 && is_matrix_handle(o);
+    return elem_kind(o) < 0 && handle_array_name(o);
 }
 
 PyObject *Model_getAttr(PyObject *self, PyObject *args, PyObject *kwds) {
