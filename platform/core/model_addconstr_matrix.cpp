@@ -108,7 +108,14 @@ struct MatmulPart {
 MatmulPart matmul_part(ModelObject *m, PyObject *part, Py_ssize_t ncells) {
     if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 2)
         zd::raise(PyExc_ValueError, "a matmul part must be a pair (A, x)");
-    PyObject *A = PyTuple_GET_ITEM(part, 0), *x = PyTuple_GET_ITEM(part, 1);
+    PyObject *x = PyTuple_GET_ITEM(part, 1);
+    // Rows are read from the CSR arrays: another sparse format (whose
+    // indptr runs over columns, for CSC) is converted first.
+    py::object Aobj = zd::borrow(PyTuple_GET_ITEM(part, 0));
+    py::object fmt = zd::steal(PyObject_GetAttrString(Aobj.ptr(), "format"));
+    if (!PyUnicode_Check(fmt.ptr()) || PyUnicode_CompareWithASCIIString(fmt.ptr(), "csr") != 0)
+        Aobj = zd::steal(PyObject_CallMethod(Aobj.ptr(), "tocsr", nullptr));
+    PyObject *A = Aobj.ptr();
     MatmulPart p;
     Py_ssize_t rows, cols;
     matrix_shape(A, rows, cols);
