@@ -68,6 +68,23 @@ inline PyObject *cell_or_none(char *base, npy_intp stride, npy_intp i) {
     return o ? o : Py_None;
 }
 
+// Pauses the interpreter's cyclic garbage collector while cells are made in
+// bulk: new cells and lists are reachable and form no cycle, so a collection
+// run in between could find nothing, yet would walk every tracked object.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // NumPy's iterator over one or more operands in external-loop mode (the
 // chunked cell loop). The iterator is closed on every exit path.
 class ChunkLoop {

@@ -203,6 +203,7 @@ py::object MLinExpr__setitem_linexpr(const zd::Args &a) {
 
     py::object sub =
         as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
+    cells::GcPause gc_pause;
     cells::ChunkLoop loop({arr(sub)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
                           {NPY_ITER_READWRITE});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
@@ -235,6 +236,7 @@ py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
     if (PyErr_Occurred())
         zd::throw_error();
     value = value.attr(ZD_STR("copy"))();
+    cells::GcPause gc_pause;
     py::object vlearr = as_array(value.attr(ZD_STR("_learr")));
     cells::ChunkLoop loop(
         {arr(sub), arr(vlearr)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,

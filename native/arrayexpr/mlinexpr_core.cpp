@@ -206,6 +206,7 @@ py::object MLinExpr__zeros_full(const zd::Args &a) {
     auto *arr = reinterpret_cast<PyArrayObject *>(out.ptr());
     // A fresh C-ordered array: its cells are one run of memory.
     auto **cell = reinterpret_cast<PyObject **>(PyArray_DATA(arr));
+    cells::GcPause gc_pause;
     const npy_intp n = PyArray_SIZE(arr);
     for (npy_intp i = 0; i < n; ++i)
         Py_XSETREF(cell[i], cells::new_linexpr().release().ptr());
@@ -455,6 +456,7 @@ py::object MLinExpr__from_mvar_full(const zd::Args &a) {
         PyType_Check(var_cls.ptr()) ? reinterpret_cast<PyTypeObject *>(var_cls.ptr()) : nullptr;
     py::object le_type = linexpr_type();
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
+    cells::GcPause gc_pause;
     cells::ChunkLoop loop({vars, reinterpret_cast<PyArrayObject *>(out.ptr())},
                           NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
                           {NPY_ITER_READWRITE, NPY_ITER_WRITEONLY});

@@ -166,6 +166,7 @@ py::object MLinExpr__to_full(const zd::Args &a) {
     py::object out = new_array(nd, PyArray_DIMS(arr(cst)), NPY_OBJECT);
     auto **cell = static_cast<PyObject **>(PyArray_DATA(arr(out)));
     const npy_intp ncells = PyArray_SIZE(arr(out));
+    cells::GcPause gc_pause;
 
     py::object parts = self.attr(ZD_STR("_matmulparts"));
     Py_ssize_t nparts = PyObject_Length(parts.ptr());
@@ -230,6 +231,7 @@ py::object MLinExpr__clear_full(const zd::Args &a) {
     py::handle self = a[0];
     numpy();
     py::object learr = learr_of(self);
+    cells::GcPause gc_pause;
     each_cell(learr, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP, [](PyObject *cell) {
         LinExprObject *r = cells::linexpr_for_method(cell, "clear");
         if (!cells::exact_linexpr(cell)) {
@@ -282,6 +284,7 @@ py::object MLinExpr__copy_full(const zd::Args &a) {
     self.attr(ZD_STR("_convert_to_full"))();
     py::object learr = learr_of(self);
     py::object out = new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_OBJECT);
+    cells::GcPause gc_pause;
     cells::ChunkLoop loop(
         {arr(learr), arr(out)},
         NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
