@@ -316,3 +316,44 @@ def test_from_linexprs(model):
     assert e._learr[0, 0] is not le1
     with pytest.raises(ValueError):
         MLinExpr._from_linexprs([])
+
+
+# --- class table --------------------------------------------------------------
+
+
+def test_member_order_kinds_and_defaults():
+    names = [n for n in vars(MLinExpr) if not n.startswith("__") or n in (
+        "__array_priority__", "__init__", "__repr__", "__getitem__", "__setitem__", "__iadd__")]
+    core = ["__array_priority__", "_keep_compact", "__init__", "_is_compact", "_allows_compact",
+            "zeros", "_zeros_full", "_concat_matmulparts", "_extract_Axb", "_convert_to_full",
+            "_to_full", "_from_compact_affine_expr", "_add_matmul_part", "_from_mvar",
+            "_from_mvar_compact", "_from_mvar_full", "_from_var", "_from_linexpr",
+            "_from_linexprs", "__repr__", "ndim", "shape", "size", "_leading_adim", "item",
+            "__getitem__", "__setitem__", "_setitem_linexpr", "_setitem_mlinexpr",
+            "_setitem_iaddable", "clear", "_clear_compact", "_clear_full", "getConstant", "copy",
+            "_copy_compact", "_copy_full", "_flatten", "_normalize", "sum", "getValue"]
+    assert [n for n in names if n in core] == core
+    d = vars(MLinExpr)
+    assert isinstance(d["_allows_compact"], staticmethod)
+    assert all(isinstance(d[n], classmethod) for n in ("zeros", "_from_mvar", "_from_linexprs"))
+    assert all(isinstance(d[n], property) for n in ("_is_compact", "ndim", "shape", "size"))
+    assert d["shape"].__doc__ == "The shape of the expression, as a tuple of ints"
+    assert MLinExpr.__init__.__defaults__ == (None, None, None)
+    assert d["_from_compact_affine_expr"].__func__.__defaults__ == (None,) * 4
+    assert d["_from_mvar"].__func__.__defaults__ == (False,)
+    assert MLinExpr.sum.__defaults__ == (None,)
+    assert MLinExpr.copy.__qualname__ == "MLinExpr.copy"
+    assert "PURPOSE:\n  Create a copy of this expression." in MLinExpr.copy.__doc__
+    assert MLinExpr.__getitem__.__doc__ is None and MLinExpr._keep_compact == 1
+
+
+@pytest.mark.parametrize(
+    "call, text",
+    [(lambda e: e.copy(1), "copy() takes exactly 1 positional argument (2 given)"),
+     (lambda e: e.sum(0, 1), "sum() takes at most 2 positional arguments (3 given)"),
+     (lambda e: e.sum(axes=0), "sum() got an unexpected keyword argument 'axes'")],
+)
+def test_argument_errors(call, text):
+    with pytest.raises(TypeError) as info:
+        call(MLinExpr.zeros(3))
+    assert str(info.value) == text
