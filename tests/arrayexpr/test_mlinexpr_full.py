@@ -343,6 +343,18 @@ def test_iadd_reads_shared_cells_as_they_were(x, target, source):
     assert full(e) == [tuple(t) for t in expect]
 
 
+def test_iadd_of_self_with_continuations(model):
+    v, w = model.addVar(), model.addVar()
+    first = LinExpr(1.0, v)
+    first.cont_ref = LinExpr(2.0, w)
+    e = MLinExpr(np.array([first, LinExpr(3.0, v)], dtype=object))
+    e += e
+    e._flatten()
+    assert [le.getConstant() for le in e._learr] == [0.0, 0.0]
+    assert sorted(e._learr[0].coef_list) == [1.0, 1.0, 2.0, 2.0]
+    assert list(e._learr[1].coef_list) == [3.0, 3.0]
+
+
 def test_iadd_assertion_free_under_optimize():
     run_optimized(
         """
