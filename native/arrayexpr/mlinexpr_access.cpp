@@ -168,10 +168,8 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
         }
         return self.attr(ZD_STR("_setitem_mlinexpr"))(obj, value);
     }
-    if (PyObject_IsTrue(zd::global(ZD_STR("_isscalar"))(value).ptr()) == 1)
+    if (truthy(zd::global(ZD_STR("_isscalar"))(value)))
         return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
-    if (PyErr_Occurred())
-        zd::throw_error();
     // Anything else must read as numbers; None (alone or inside a sequence)
     // is no number, though NumPy would read it as NaN.
     py::object converted;
@@ -230,11 +228,8 @@ py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
     py::object learr = self.attr(ZD_STR("_learr"));
     py::object picked = zd::steal(PyObject_GetItem(learr.ptr(), obj.ptr()));
     py::object sub = as_array(picked);
-    if (PyObject_IsTrue(
-            zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_learr"))).ptr()) == 1)
+    if (truthy(zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_learr")))))
         return py::none();
-    if (PyErr_Occurred())
-        zd::throw_error();
     value = value.attr(ZD_STR("copy"))();
     cells::GcPause gc_pause;
     py::object vlearr = as_array(value.attr(ZD_STR("_learr")));

@@ -542,12 +542,10 @@ py::object MLinExpr___iadd__(const zd::Args &a) {
     }
     if (PyArray_Check(op.ptr()))
         return self.attr(ZD_STR("_iadd_full_ndarray"))(op);
-    if (PyObject_IsTrue(sp.attr("issparse")(op).ptr()) == 1)
+    if (truthy(sp.attr("issparse")(op)))
         return self.attr(ZD_STR("_iadd_full_ndarray"))(op.attr("toarray")());
-    if (PyObject_IsTrue(zd::global(ZD_STR("_isscalar"))(op).ptr()) == 1)
+    if (truthy(zd::global(ZD_STR("_isscalar"))(op)))
         return self.attr(ZD_STR("_iadd_full_scalar"))(op);
-    if (PyErr_Occurred())
-        zd::throw_error();
     return zd::borrow(Py_NotImplemented);
 }
 
