@@ -31,6 +31,7 @@ bool same_shape(PyArrayObject *a, PyArrayObject *b) {
 // every other dtype keeps NumPy's scalars, as iterating `flat` gives them.
 py::object array_values(PyArrayObject *v) {
     switch (PyArray_TYPE(v)) {
+    case NPY_BOOL:
     case NPY_FLOAT64:
     case NPY_FLOAT32:
     case NPY_BYTE:
@@ -84,6 +85,16 @@ AttrInfo attrinfo(py::handle self, py::handle name) {
     info.kind = as_long(t[1]);
     info.settable = truthy(t[2]);
     return info;
+}
+
+long type_code(py::handle code) {
+    long r = PyLong_AsLong(code.ptr());
+    if (r == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            zd::throw_error();
+        PyErr_Clear();
+    }
+    return r;
 }
 
 py::object repeated(py::handle value, Py_ssize_t n) {

@@ -24,6 +24,9 @@ struct AttrInfo {
 };
 AttrInfo attrinfo(py::handle self, py::handle name);
 
+// A data-type code as a C long; -1 for an object that is no int.
+long type_code(py::handle code);
+
 // A list of n references to one value.
 py::object repeated(py::handle value, Py_ssize_t n);
 

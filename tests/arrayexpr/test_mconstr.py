@@ -485,3 +485,15 @@ def test_no_reference_leaks(model):
     # A leak per call grows the count by at least `repeat`; caches of the
     # libraries account for a bounded few dozen blocks.
     assert_no_leak(run, repeat=2000, tolerance=200)
+
+
+@pytest.mark.parametrize("handle, name", [("mvar", "UB"), ("lin", "RHS")])
+def test_one_item_iterables_that_do_not_repeat(model, handle, name):
+    # value * size of a deque or bytes is no list of one value per element
+    h = model.addMVar(3) if handle == "mvar" else handle_of("lin", model, (3,))[0]
+    model.update()
+    for value in (deque([4.0]), b"\x04"):
+        with pytest.raises(AttributeError, match="^Shape mismatch$"):
+            h.setAttr(name, value)
+    h.setAttr(name, (4.0,))
+    assert h.getAttr(name).tolist() == [4.0] * 3
