@@ -459,19 +459,14 @@ py::object MLinExpr_sum(const zd::Args &a) {
     self.attr(ZD_STR("_convert_to_full"))();
     py::object learr = learr_of(self);
     const int nd = PyArray_NDIM(arr(learr));
-    py::object axeslist;
-    try {
-        axeslist = zd::global(ZD_STR("_axis_to_axeslist"))(axis, nd);
-    } catch (py::error_already_set &e) {
-        e.restore();
+    py::object to_axes = zd::global(ZD_STR("_axis_to_axeslist"));
+    PyObject *axes_raw = PyObject_CallFunction(to_axes.ptr(), "Oi", axis.ptr(), nd);
+    if (!axes_raw) {
         if (PyErr_ExceptionMatches(PyExc_IndexError))
             raise_bad_axis(axis);
         zd::throw_error();
-    } catch (zd::python_error &) {
-        if (PyErr_ExceptionMatches(PyExc_IndexError))
-            raise_bad_axis(axis);
-        throw;
     }
+    py::object axeslist = zd::steal(axes_raw);
     py::object seq = zd::steal(PySequence_Fast(axeslist.ptr(), "axes list must be a sequence"));
     if (PySequence_Fast_GET_SIZE(seq.ptr()) != nd)
         zd::raisef(PyExc_ValueError, "axes list has %zd entries for %d axes",
