@@ -7,7 +7,9 @@
 # Afterwards these are set:
 #   ZD_ROOT ZD_PY (venv python) ZD_VENV ZD_BUILD ZD_PYVER ZD_PYTHONPATH
 #
-# Knobs: ZD_VARIANT (build dir name, default release; --asan means asan),
+# Knobs: ZD_VARIANT (build dir name, default release; --asan means asan, or
+#                    <variant>-asan for a private variant; a name ending in
+#                    asan is a sanitizer build),
 #        ZD_PYTHON  (interpreter to use instead of CPython 3.10).
 
 ZD_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -152,18 +154,21 @@ zd_setup() {
     local variant="${ZD_VARIANT:-release}"
     local sanitize=OFF
     if [[ $asan == 1 ]]; then
-        variant=asan
-        sanitize=ON
-    elif [[ "$variant" == asan ]]; then
-        sanitize=ON
+        # A private variant gets a private sanitizer build beside it.
+        case "$variant" in
+            release | asan) variant=asan ;;
+            *) variant="$variant-asan" ;;
+        esac
     fi
+    [[ "$variant" == asan || "$variant" == *-asan ]] && sanitize=ON
     [[ "$variant" =~ ^[A-Za-z0-9._-]+$ ]] || zd_die "ZD_VARIANT=$variant: use letters, digits, . _ -"
     ZD_BUILD="$ZD_ROOT/build/$variant$suffix"
     ZD_SANITIZE_ON="$sanitize"
 
     local locks="$ZD_ROOT/build/.locks"
     zd_locked "$locks/venv$suffix.lock" _zd_make_venv "${base[@]}"
-    zd_locked "$locks/$variant$suffix.lock" _zd_build "$sanitize"
+    ZD_BUILD_LOCK="$locks/$variant$suffix.lock"
+    zd_locked "$ZD_BUILD_LOCK" _zd_build "$sanitize"
 
     ZD_PYTHONPATH="$ZD_BUILD/python:$ZD_BUILD/testmods"
     # The default build is importable from the venv without PYTHONPATH.
@@ -174,7 +179,14 @@ zd_setup() {
             echo "$ZD_BUILD/python" >"$pth"
         fi
     fi
-    export ZD_ROOT ZD_PY ZD_VENV ZD_BUILD ZD_PYVER ZD_PYTHONPATH ZD_SANITIZE_ON
+    export ZD_ROOT ZD_PY ZD_VENV ZD_BUILD ZD_PYVER ZD_PYTHONPATH ZD_SANITIZE_ON ZD_BUILD_LOCK
+}
+
+# Holds a shared lock on the build dir until this shell (or what it execs)
+# ends: a concurrent build in the same dir waits until the run is over.
+zd_hold_build() {
+    exec 8>>"$ZD_BUILD_LOCK"
+    flock -s 8 || zd_die "cannot lock $ZD_BUILD_LOCK"
 }
 
 # Environment for running Python against the build, sanitizer runtime included.
