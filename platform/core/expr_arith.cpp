@@ -20,7 +20,7 @@ namespace {
 
 // NumPy's scalar base classes, looked up once NumPy has been imported.
 struct NumpyScalars {
-    PyObject *integer = nullptr, *floating = nullptr, *bool_ = nullptr;
+    PyObject *integer = nullptr, *floating = nullptr, *bool_ = nullptr, *timedelta = nullptr;
 
     bool ready() {
         if (integer)
@@ -39,22 +39,28 @@ struct NumpyScalars {
         PyObject *i = PyObject_GetAttrString(np, "integer");
         PyObject *f = i ? PyObject_GetAttrString(np, "floating") : nullptr;
         PyObject *b = f ? PyObject_GetAttrString(np, "bool_") : nullptr;
-        if (!b || !PyType_Check(i) || !PyType_Check(f) || !PyType_Check(b)) {
+        PyObject *t = b ? PyObject_GetAttrString(np, "timedelta64") : nullptr;
+        if (!t || !PyType_Check(i) || !PyType_Check(f) || !PyType_Check(b) || !PyType_Check(t)) {
             // NumPy half imported: try again next time.
             Py_XDECREF(i);
             Py_XDECREF(f);
             Py_XDECREF(b);
+            Py_XDECREF(t);
             PyErr_Clear();
             return false;
         }
         integer = i;
         floating = f;
         bool_ = b;
+        timedelta = t;
         return true;
     }
 
+    // NumPy integer (but not timedelta64), floating and bool scalars.
     bool check(PyObject *o) {
         if (!ready())
+            return false;
+        if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(timedelta)))
             return false;
         return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(integer)) ||
                PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject *>(floating)) ||
@@ -64,11 +70,15 @@ struct NumpyScalars {
 
 NumpyScalars numpy_scalars;
 
-double long_value(PyObject *o) {
+// An int as a double; false for one beyond the range of doubles.
+bool long_value(PyObject *o, double *num) {
     double d = PyLong_AsDouble(o);
-    if (d == -1.0 && PyErr_Occurred())
-        throw_py();
-    return d;
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *num = d;
+    return true;
 }
 
 } // namespace
@@ -87,10 +97,8 @@ Kind classify(PyObject *o, double *num) {
         return Kind::Quad;
     if (t == NLExpr_Type)
         return Kind::NL;
-    if (PyLong_Check(o)) {
-        *num = long_value(o);
-        return Kind::Number;
-    }
+    if (PyLong_Check(o))
+        return long_value(o, num) ? Kind::Number : Kind::Other;
     if (PyFloat_Check(o)) {
         *num = PyFloat_AS_DOUBLE(o);
         return Kind::Number;
@@ -114,8 +122,11 @@ Kind classify(PyObject *o, double *num) {
 
 bool core_isscalar(PyObject *obj) {
     using namespace zdcore;
-    if (PyFloat_Check(obj) || PyLong_Check(obj))
+    double num;
+    if (PyFloat_Check(obj))
         return true;
+    if (PyLong_Check(obj))
+        return long_value(obj, &num);
     return numpy_scalars.check(obj);
 }
 
@@ -168,61 +179,47 @@ void make_factor(PyObject *o, Kind k, Factor &f) {
         lin_operand_view(o, k, 0.0, f.lin);
 }
 
-struct Term {
-    double c;
-    PyObject *v; // borrowed from a view
-};
-
-std::vector<Term> view_terms(const LinView &view) {
-    std::vector<Term> out;
-    out.reserve(view.nterms);
-    for (const Seg &s : view.segs)
-        for (Py_ssize_t i = 0; i < s.n; ++i) {
-            if (s.coefs)
-                out.push_back({list_double(s.coefs.ptr(), i), nullptr});
-            else
-                out.push_back({1.0, s.vars.ptr()});
-        }
-    // Variables after the coefficients: no Python code runs from here on.
-    size_t k = 0;
-    for (const Seg &s : view.segs)
-        for (Py_ssize_t i = 0; i < s.n; ++i, ++k)
-            if (s.coefs)
-                out[k].v = list_item(s.vars.ptr(), i);
-    return out;
+// Term i of a run: coefficient and (borrowed) variable.
+inline void seg_term(const Seg &s, Py_ssize_t i, double *c, PyObject **v) {
+    if (s.coefs) {
+        *c = list_double(s.coefs.ptr(), i);
+        *v = list_item(s.vars.ptr(), i); // after the coefficient, which may run code
+    } else {
+        *c = 1.0;
+        *v = s.vars.ptr();
+    }
 }
 
 // (a_i x_i + ca) * (b_j y_j + cb) as a new QuadExpr.
 py::object product(const LinView &a, const LinView &b) {
-    std::vector<Term> ta = view_terms(a), tb = view_terms(b);
-    size_t n = ta.size() * tb.size();
-    py::object coeffs = new_list(static_cast<Py_ssize_t>(n));
-    py::object vars1 = new_list(static_cast<Py_ssize_t>(n));
-    py::object vars2 = new_list(static_cast<Py_ssize_t>(n));
+    Py_ssize_t n = a.nterms * b.nterms;
+    py::object coeffs = new_list(n), vars1 = new_list(n), vars2 = new_list(n);
     Py_ssize_t k = 0;
-    for (const Term &x : ta) {
-        for (const Term &y : tb) {
-            PyList_SET_ITEM(coeffs.ptr(), k, new_float(x.c * y.c).release().ptr());
-            Py_INCREF(x.v);
-            PyList_SET_ITEM(vars1.ptr(), k, x.v);
-            Py_INCREF(y.v);
-            PyList_SET_ITEM(vars2.ptr(), k, y.v);
-            ++k;
+    for (const Seg &sa : a.segs) {
+        for (Py_ssize_t i = 0; i < sa.n; ++i) {
+            for (const Seg &sb : b.segs) {
+                for (Py_ssize_t j = 0; j < sb.n; ++j, ++k) {
+                    double ca, cb;
+                    PyObject *x, *y;
+                    seg_term(sb, j, &cb, &y);
+                    seg_term(sa, i, &ca, &x);
+                    PyList_SET_ITEM(coeffs.ptr(), k, new_float(ca * cb).release().ptr());
+                    Py_INCREF(x);
+                    PyList_SET_ITEM(vars1.ptr(), k, x);
+                    Py_INCREF(y);
+                    PyList_SET_ITEM(vars2.ptr(), k, y);
+                }
+            }
         }
     }
-    py::object q = quadexpr_new();
-    QuadExprObject *r = qe_ptr(q.ptr());
-    Py_XSETREF(r->coeffs, coeffs.release().ptr());
-    Py_XSETREF(r->vars1, vars1.release().ptr());
-    Py_XSETREF(r->vars2, vars2.release().ptr());
-    PyObject *lin = r->linexpr;
+    py::object lin = linexpr_new();
     // Cross terms with the constants; zero constants add no terms.
     if (b.constant != 0.0)
-        linexpr_add_view(lin, a, b.constant);
+        linexpr_add_view(lin.ptr(), a, b.constant);
     if (a.constant != 0.0)
-        linexpr_add_view(lin, b, a.constant);
-    le_ptr(lin)->constant = a.constant * b.constant;
-    return q;
+        linexpr_add_view(lin.ptr(), b, a.constant);
+    le_ptr(lin.ptr())->constant = a.constant * b.constant;
+    return quadexpr_make(std::move(lin), std::move(coeffs), std::move(vars1), std::move(vars2));
 }
 
 PyObject *add_or_sub(PyObject *a, PyObject *b, double sign) {

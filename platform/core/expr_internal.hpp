@@ -149,12 +149,49 @@ struct Seg {
     Py_ssize_t n = 0;
 };
 
+// Runs of a view: the first two inline (the common case), more on the heap.
+class SegList {
+public:
+    void push_back(Seg &&s) {
+        if (n_ < kInline)
+            inline_[n_] = std::move(s);
+        else
+            more_.push_back(std::move(s));
+        ++n_;
+    }
+    size_t size() const { return n_; }
+    const Seg &operator[](size_t i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
+
+    class iterator {
+    public:
+        iterator(const SegList *l, size_t i) : l_(l), i_(i) {}
+        const Seg &operator*() const { return (*l_)[i_]; }
+        iterator &operator++() {
+            ++i_;
+            return *this;
+        }
+        bool operator!=(const iterator &o) const { return i_ != o.i_; }
+
+    private:
+        const SegList *l_;
+        size_t i_;
+    };
+    iterator begin() const { return iterator(this, 0); }
+    iterator end() const { return iterator(this, n_); }
+
+private:
+    static constexpr size_t kInline = 2;
+    Seg inline_[kInline];
+    std::vector<Seg> more_;
+    size_t n_ = 0;
+};
+
 // The whole content of a linear operand: constant plus runs of terms.
 // Holds references to the lists it reads, so they outlive the operation.
 struct LinView {
     double constant = 0.0;
     Py_ssize_t nterms = 0;
-    std::vector<Seg> segs;
+    SegList segs;
 
     void add_lists(PyObject *coefs, PyObject *vars); // checks types, lengths
     void add_var(PyObject *var);
@@ -175,6 +212,9 @@ void extend_list(PyObject *dst, PyObject *src, Py_ssize_t n);
 py::object scaled_coefs(const Seg &seg, double mult);
 // Builds new coefficient and variable lists from addTerms-style arguments.
 void terms_from_args(PyObject *coeffs, PyObject *vars, py::object &out_coefs, py::object &out_vars);
+// True for a LinExpr as tp_new makes it: constant 0, no cont_ref, two empty
+// lists.
+bool linexpr_is_pristine(PyObject *le);
 // Empties the expression in place (new empty lists, constant 0, no cont_ref).
 void linexpr_clear(PyObject *le);
 // Multiplies the expression in place (flattens it first).
@@ -211,6 +251,8 @@ void quadexpr_view(PyObject *qe, QuadView &view);
 // The QuadExpr's linear part, checked to be a LinExpr (borrowed).
 PyObject *quadexpr_linexpr(PyObject *qe);
 py::object quadexpr_new(); // empty, with a new empty linear part
+// A new QuadExpr taking over the given parts.
+py::object quadexpr_make(py::object linexpr, py::object coeffs, py::object vars1, py::object vars2);
 // Adds mult * (quadratic terms of view) into qe in place; the linear part of
 // the view is not touched.
 void quadexpr_add_quad_terms(PyObject *qe, const QuadView &view, double mult);

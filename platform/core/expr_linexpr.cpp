@@ -275,21 +275,33 @@ void linexpr_add_view(PyObject *le, const LinView &view, double mult) {
     linexpr_own_lists(le);
     LinExprObject *r = le_ptr(le);
     py::object dc = borrow(r->coef_list), dv = borrow(r->var_list);
-    // Coefficients first into temporaries, so a failed conversion leaves the
-    // target's lists as they were.
-    std::vector<py::object> coef_parts;
-    coef_parts.reserve(view.segs.size());
+    bool plain = mult == 1.0;
     for (const Seg &s : view.segs)
-        coef_parts.push_back(s.coefs && mult == 1.0 ? py::object() : scaled_coefs(s, mult));
-    for (size_t k = 0; k < view.segs.size(); ++k) {
-        const Seg &s = view.segs[k];
-        if (!s.coefs) {
-            check(PyList_Append(dc.ptr(), PyList_GET_ITEM(coef_parts[k].ptr(), 0)));
-            check(PyList_Append(dv.ptr(), s.vars.ptr()));
-            continue;
+        plain = plain && s.coefs;
+    if (plain) {
+        // Shares the coefficient objects; no Python code runs.
+        for (const Seg &s : view.segs) {
+            extend_list(dc.ptr(), s.coefs.ptr(), s.n);
+            extend_list(dv.ptr(), s.vars.ptr(), s.n);
         }
-        extend_list(dc.ptr(), coef_parts[k] ? coef_parts[k].ptr() : s.coefs.ptr(), s.n);
-        extend_list(dv.ptr(), s.vars.ptr(), s.n);
+    } else {
+        // New coefficients first, so a failed conversion leaves the target's
+        // lists as they were.
+        py::object coefs = new_list(view.nterms);
+        Py_ssize_t k = 0;
+        for (const Seg &s : view.segs) {
+            for (Py_ssize_t i = 0; i < s.n; ++i, ++k) {
+                double c = s.coefs ? list_double(s.coefs.ptr(), i) : 1.0;
+                PyList_SET_ITEM(coefs.ptr(), k, new_float(mult * c).release().ptr());
+            }
+        }
+        extend_list(dc.ptr(), coefs.ptr(), view.nterms);
+        for (const Seg &s : view.segs) {
+            if (s.coefs)
+                extend_list(dv.ptr(), s.vars.ptr(), s.n);
+            else
+                check(PyList_Append(dv.ptr(), s.vars.ptr()));
+        }
     }
     r->constant += mult * view.constant;
 }
@@ -639,7 +651,8 @@ int le_tp_init(PyObject *self, PyObject *args, PyObject *kwds) {
                                          &b))
             throw_py();
         if (!a && !b) {
-            le_assign(self, 0.0, new_list(0), new_list(0));
+            if (!linexpr_is_pristine(self)) // as tp_new left it, unless __init__ runs again
+                le_assign(self, 0.0, new_list(0), new_list(0));
             return 0;
         }
         if (!a)
@@ -936,6 +949,13 @@ PyObject *le_flatten(PyObject *self, PyObject *) {
 }
 
 } // namespace
+
+bool linexpr_is_pristine(PyObject *le) {
+    LinExprObject *r = le_ptr(le);
+    auto empty = [](PyObject *l) { return l && PyList_CheckExact(l) && PyList_GET_SIZE(l) == 0; };
+    return r->constant == 0.0 && r->cont_ref == Py_None && empty(r->coef_list) &&
+           empty(r->var_list);
+}
 
 void linexpr_clear(PyObject *le) {
     le_assign(le, 0.0, new_list(0), new_list(0));

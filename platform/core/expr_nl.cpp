@@ -269,11 +269,16 @@ void print_node(PyObject *o, std::string &out) {
         print_child(child(1), 2, out);
         return;
     case OP_MULTIPLY:
-    case OP_DIVIDE:
+    case OP_DIVIDE: {
         print_child(child(0), 2, out);
         out += n->op == OP_MULTIPLY ? " * " : " / ";
-        print_child(child(1), 3, out);
+        // a * (b * c) reads the same without parentheses; a / (b * c) does not.
+        PyObject *right = child(1);
+        bool assoc =
+            n->op == OP_MULTIPLY && is_exprtree(right) && node_ptr(right)->op == OP_MULTIPLY;
+        print_child(right, assoc ? 2 : 3, out);
         return;
+    }
     case OP_UMINUS:
         out += '-';
         print_child(child(0), 3, out);

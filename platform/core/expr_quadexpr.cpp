@@ -22,6 +22,8 @@ PyObject **qlist_field(QuadExprObject *r, int which) {
     }
 }
 
+} // namespace
+
 py::object quadexpr_make(py::object linexpr, py::object coeffs, py::object vars1,
                          py::object vars2) {
     PyObject *o = QuadExpr_Type->tp_alloc(QuadExpr_Type, 0);
@@ -36,6 +38,8 @@ py::object quadexpr_make(py::object linexpr, py::object coeffs, py::object vars1
     r->further = Py_None;
     return steal(o);
 }
+
+namespace {
 
 // Makes sure the three term lists are lists of one length.
 void quadexpr_own_lists(PyObject *qe) {
@@ -190,7 +194,14 @@ int qe_tp_init(PyObject *self, PyObject *args, PyObject *kwds) {
                                          &a))
             throw_py();
         if (!a || a == Py_None) {
-            qe_take(self, quadexpr_new().ptr());
+            QuadExprObject *r = qe_ptr(self);
+            bool fresh = true;
+            for (PyObject *l : {r->coeffs, r->vars1, r->vars2})
+                fresh = fresh && l && PyList_CheckExact(l) && PyList_GET_SIZE(l) == 0;
+            PyObject *le = r->linexpr;
+            fresh = fresh && le && Py_REFCNT(le) == 1 && is_linexpr(le) && linexpr_is_pristine(le);
+            if (!fresh) // as tp_new left it, unless __init__ runs again
+                qe_take(self, quadexpr_new().ptr());
             return 0;
         }
         double num;
