@@ -934,6 +934,12 @@ PyObject *le_copy(PyObject *self, PyObject *) {
     });
 }
 
+// copy.copy and copy.deepcopy: the same as copy(); variables are shared,
+// never copied.
+PyObject *le_copy_deep(PyObject *self, PyObject *) {
+    return le_copy(self, nullptr);
+}
+
 PyObject *le_mul(PyObject *self, PyObject *arg) {
     return entry([&] {
         linexpr_scale(self, number_arg(arg, "multiplier"));
@@ -1050,6 +1056,8 @@ PyMethodDef le_methods[] = {
     {"addConstant", le_addConstant, METH_O, "Adds a number to the constant."},
     {"clear", le_clear, METH_NOARGS, "Removes every term and the constant."},
     {"copy", le_copy, METH_NOARGS, "An equal, independent LinExpr."},
+    {"__copy__", le_copy, METH_NOARGS, "Same as copy()."},
+    {"__deepcopy__", le_copy_deep, METH_O, "Same as copy(); variables are shared."},
     {"_mul", le_mul, METH_O, "Multiplies the expression by a number in place."},
     {"_flatten", le_flatten, METH_NOARGS, "Folds cont_ref into the own lists."},
     {"_normalize", le_normalize, METH_NOARGS,

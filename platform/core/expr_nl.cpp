@@ -565,6 +565,12 @@ PyObject *nl_copy(PyObject *self, PyObject *) {
     return entry([&] { return nlexpr_new(nl_root(self)).release().ptr(); });
 }
 
+// copy.copy and copy.deepcopy: the same as copy(); variables are shared,
+// never copied.
+PyObject *nl_copy_deep(PyObject *self, PyObject *) {
+    return nl_copy(self, nullptr);
+}
+
 // cls(node), fast for NLExpr itself.
 PyObject *make_instance(PyObject *cls, py::object node) {
     if (cls == reinterpret_cast<PyObject *>(NLExpr_Type))
@@ -615,6 +621,8 @@ PyObject *nl_coerce(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 PyMethodDef nl_methods[] = {
     {"copy", nl_copy, METH_NOARGS,
      "An equal, independent NLExpr (trees are immutable and shared)."},
+    {"__copy__", nl_copy, METH_NOARGS, "Same as copy()."},
+    {"__deepcopy__", nl_copy_deep, METH_O, "Same as copy(); variables are shared."},
     {"_from_var", ZD_FASTCALL(nl_from_var), METH_FASTCALL | METH_CLASS, "NLExpr of a variable."},
     {"_from_constant", ZD_FASTCALL(nl_from_constant), METH_FASTCALL | METH_CLASS,
      "NLExpr of a constant."},

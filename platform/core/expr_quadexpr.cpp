@@ -467,6 +467,12 @@ PyObject *qe_copy(PyObject *self, PyObject *) {
     return entry([&] { return quadexpr_from_operand(self, Kind::Quad, 0.0).release().ptr(); });
 }
 
+// copy.copy and copy.deepcopy: the same as copy(); variables are shared,
+// never copied.
+PyObject *qe_copy_deep(PyObject *self, PyObject *) {
+    return qe_copy(self, nullptr);
+}
+
 PyObject *qe_mul(PyObject *self, PyObject *arg) {
     return entry([&] {
         quadexpr_scale(self, number_arg(arg, "multiplier"));
@@ -559,6 +565,8 @@ PyMethodDef qe_methods[] = {
     {"addConstant", qe_addConstant, METH_O, "Adds a number to the constant."},
     {"clear", qe_clear, METH_NOARGS, "Removes every term and the constant."},
     {"copy", qe_copy, METH_NOARGS, "An equal QuadExpr sharing no list and no linear part."},
+    {"__copy__", qe_copy, METH_NOARGS, "Same as copy()."},
+    {"__deepcopy__", qe_copy_deep, METH_O, "Same as copy(); variables are shared."},
     {"_mul", qe_mul, METH_O, "Multiplies the expression by a number in place."},
     {"_flatten", qe_flatten, METH_NOARGS, "Brings every term into the record's own lists."},
     {"_normalize", qe_normalize, METH_NOARGS,

@@ -1,9 +1,8 @@
 """The expression side of the stand-in _core: LinExpr, QuadExpr, TempConstr,
 NLExpr, _ExprTree, GenExpr and the arithmetic of Var."""
 
-import math
+import copy
 import operator
-import sys
 
 import numpy as np
 import pytest
@@ -154,7 +153,7 @@ def test_linexpr_from_arrays_of_any_numeric_type(xyz, dtype):
 def test_linexpr_copy_is_independent(xyz):
     x, y, _ = xyz
     le = 2 * x + 1
-    for cp in (LinExpr(le), le.copy()):
+    for cp in (LinExpr(le), le.copy(), copy.copy(le), copy.deepcopy(le)):
         assert terms(cp) == terms(le) and cp.constant == 1.0
         assert not set(map(id, lists_of(cp))) & set(map(id, lists_of(le)))
         cp.add(y)
@@ -192,7 +191,7 @@ def test_quadexpr_constructors(xyz):
     assert q.size() == 0 and terms(q.getLinExpr()) == [(2.0, x)]
     assert q.getLinExpr() is not le
     src = x * y + le
-    for cp in (QuadExpr(src), src.copy()):
+    for cp in (QuadExpr(src), src.copy(), copy.deepcopy(src)):
         assert qterms(cp) == qterms(src) and terms(cp.getLinExpr()) == terms(src.getLinExpr())
         assert not set(map(id, lists_of(cp))) & set(map(id, lists_of(src)))
         assert cp.getLinExpr() is not src.getLinExpr()
