@@ -19,7 +19,10 @@ std::vector<Py_ssize_t> parse_shape(PyObject *shape) {
             zd::raise(PyExc_ValueError, "negative dimensions are not allowed");
         out.push_back(d);
     };
-    if (PyTuple_Check(shape) || PyList_Check(shape)) {
+    bool array = is_ndarray(shape) && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(shape)) > 0;
+    if (array || PyTuple_Check(shape) || PyList_Check(shape) ||
+        (!PyIndex_Check(shape) && PySequence_Check(shape) && !PyUnicode_Check(shape) &&
+         !PyBytes_Check(shape))) {
         py::object fast = zd::steal(PySequence_Fast(shape, ""));
         Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
         if (n > NPY_MAXDIMS)

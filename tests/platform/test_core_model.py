@@ -204,8 +204,11 @@ def test_addvar_refuses_bad_input_and_adds_nothing(m, kwargs, exc):
     assert m.NumVars == 0 and m.getVars() == []
 
 
-@pytest.mark.parametrize("shape, expected", [((2, 3), (2, 3)), (4, (4,)), ((), ()), ((0,), (0,)),
-                                             ((3, 0, 2), (3, 0, 2))])
+@pytest.mark.parametrize(
+    "shape, expected",
+    [((2, 3), (2, 3)), (4, (4,)), ((), ()), ((0,), (0,)), ((3, 0, 2), (3, 0, 2)),
+     (np.array([2, 3]), (2, 3))],
+)
 def test_addmvar_shapes_and_row_major_columns(m, shape, expected):
     m.addVar()
     x = m.addMVar(shape)
@@ -238,6 +241,7 @@ def test_addmvar_broadcasts_bounds_and_names(m):
     [
         ({"shape": -1}, ValueError),
         ({"shape": (2, "a")}, TypeError),
+        ({"shape": "ab"}, TypeError),
         ({"shape": 3, "lb": [1, 2]}, ValueError),
         ({"shape": 3, "ub": "big"}, TypeError),
         ({"shape": 2, "lb": [0, np.nan]}, ValueError),
