@@ -96,6 +96,7 @@ def test_element_protocol(m, make, cls, indexattr, typeenum):
     assert getattr(e, indexattr) == e.__cindex__() == (0 if e is x else -1)
     m.update()
     assert getattr(e, indexattr) == 0
+    assert np.array(e).shape == () and np.array([e, e]).shape == (2,)  # opaque to NumPy
     with pytest.raises(AttributeError):
         e._private = 1  # elements have no instance dict
     with pytest.raises(TypeError):
@@ -476,6 +477,10 @@ def test_getattr_setattr_over_element_lists(m):
     m.setAttr("Obj", {"k": vs[1]}, {"k": 4})
     assert [v.LB for v in vs] == [1, 2, 3] and [v.UB for v in vs] == [9] * 3 and vs[1].Obj == 4
     assert m.getAttr("LB", []) == []
+    x = m.addMVar(2)
+    m.update()
+    m.setAttr("UB", x, np.array([4, 5]))  # matrix handles answer themselves
+    assert m.getAttr("UB", x).tolist() == [4, 5]
     with pytest.raises(AttributeError, match="'tovrixpy.Var' object has no attribute 'RHS'"):
         m.getAttr("RHS", vs)
     with pytest.raises(AttributeError, match="cannot be set"):
