@@ -195,7 +195,6 @@ struct LinView {
 
     void add_lists(PyObject *coefs, PyObject *vars); // checks types, lengths
     void add_var(PyObject *var);
-    bool mentions_list(PyObject *list) const;
 };
 
 // Fills `view` from a LinExpr, following cont_ref.

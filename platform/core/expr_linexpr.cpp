@@ -74,11 +74,10 @@ void set_field(PyObject **field, PyObject *value) {
     Py_XDECREF(old);
 }
 
-PyTypeObject *chain_check_target(PyObject *next) {
+void chain_check_target(PyObject *next) {
     if (!is_linexpr(next))
         raisef(PyExc_TypeError, "LinExpr.cont_ref must be a LinExpr or None, not %.200s",
                Py_TYPE(next)->tp_name);
-    return Py_TYPE(next);
 }
 
 } // namespace
@@ -117,13 +116,6 @@ void LinView::add_var(PyObject *var) {
     s.n = 1;
     segs.push_back(std::move(s));
     nterms += 1;
-}
-
-bool LinView::mentions_list(PyObject *list) const {
-    for (const Seg &s : segs)
-        if (s.coefs.ptr() == list || s.vars.ptr() == list)
-            return true;
-    return false;
 }
 
 void linexpr_view(PyObject *le, LinView &view) {
@@ -705,7 +697,9 @@ PyObject *le_repr(PyObject *self) {
     return entry([&] {
         LinView view;
         linexpr_view(self, view);
-        std::string s = "<zudirivi.LinExpr: " + linexpr_text(view, true) + ">";
+        std::string s = "<zudirivi.LinExpr: ";
+        s += linexpr_text(view, true);
+        s += '>';
         return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
     });
 }

@@ -238,7 +238,9 @@ PyObject *qe_repr(PyObject *self) {
     return entry([&] {
         QuadView view;
         quadexpr_view(self, view);
-        std::string s = "<zudirivi.QuadExpr: " + quadexpr_text(view) + ">";
+        std::string s = "<zudirivi.QuadExpr: ";
+        s += quadexpr_text(view);
+        s += '>';
         return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
     });
 }
