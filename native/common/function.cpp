@@ -190,6 +190,19 @@ Py_ssize_t find_name(const SigInfo &s, PyObject *key) {
     return -1;
 }
 
+// Counts compiled calls into the interpreter's recursion depth, so that a
+// runaway recursion among compiled functions raises RecursionError instead
+// of overflowing the C stack.
+struct RecursionGuard {
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while calling a compiled function"))
+            throw python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
 PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                           PyObject *kwnames) {
     auto *f = reinterpret_cast<FuncObject *>(callable);
@@ -197,6 +210,7 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     ZD_TRY
+    RecursionGuard guard;
     // Fast path: exactly the positional parameters, nothing else declared.
     if (nkw == 0 && nargs == s.npos && s.nslots() == s.npos) {
         py::object r = f->impl(Args{args});

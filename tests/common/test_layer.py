@@ -251,3 +251,17 @@ def test_calls_do_not_leak():
             pass
 
     assert_no_leak(work)
+
+
+def test_runaway_recursion_raises_recursion_error():
+    # partial and our functions are both native: no Python frame counts depth
+    out = run_child("""
+        import functools, _zdtest
+        g = functools.partial(_zdtest.f_call)
+        try:
+            _zdtest.f_call(g, g)
+        except RecursionError as e:
+            print("RecursionError")
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "RecursionError"

@@ -57,6 +57,11 @@ py::object raise_error(const zd::Args &a) {
     zd::raisef(PyExc_ValueError, "bad value %R", a[0].ptr());
 }
 
+// fn(arg, arg): lets a test build a recursion made of compiled calls only.
+py::object call_twice(const zd::Args &a) {
+    return a[0](a[1], a[1]);
+}
+
 py::object get_global(const zd::Args &a) {
     return zd::global(a[0]);
 }
@@ -87,6 +92,7 @@ void exec_zdtest(py::handle module) {
     zd::def("call_published", "", call_published);
     zd::def("raise_error", "value", raise_error);
     zd::def("get_global", "name", get_global);
+    zd::def("f_call", "fn, arg", call_twice);
     zd::publish_capi(module, "published", reinterpret_cast<void *>(published_function),
                      "int (void)");
 
