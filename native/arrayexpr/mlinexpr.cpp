@@ -2,6 +2,7 @@
 // in the mlinexpr_*.cpp units; this unit holds the class table in definition
 // order.
 #include "mlinexpr.hpp"
+#include "mlinexpr_matmul.hpp"
 
 namespace {
 
@@ -154,6 +155,13 @@ void define_MLinExpr() {
         .classmethod("_from_compact_affine_expr", "cls, x_left=None, A=None, x_right=None, b=None",
                      MLinExpr__from_compact_affine_expr)
         .method("_add_matmul_part", "self, A, x", MLinExpr__add_matmul_part)
+        .classmethod("_from_matmul_right", "cls, A, x", MLinExpr__from_matmul_right)
+        .classmethod("_from_matmul_left", "cls, x, A", MLinExpr__from_matmul_left)
+        .classmethod("_from_matmul_right_ndarray", "cls, A, x", MLinExpr__from_matmul_right_ndarray)
+        .classmethod("_from_matmul_right_spmatrix", "cls, A, x",
+                     MLinExpr__from_matmul_right_spmatrix)
+        .classmethod("_from_matmul_left_ndarray", "cls, x, A", MLinExpr__from_matmul_left_ndarray)
+        .classmethod("_from_matmul_left_spmatrix", "cls, x, A", MLinExpr__from_matmul_left_spmatrix)
         .classmethod("_from_mvar", "cls, fromobj, force_full=False", MLinExpr__from_mvar)
         .classmethod("_from_mvar_compact", "cls, x", MLinExpr__from_mvar_compact)
         .classmethod("_from_mvar_full", "cls, fromobj", MLinExpr__from_mvar_full)
@@ -175,6 +183,24 @@ void define_MLinExpr() {
         .method("_iadd_full_scalar", "self, other", MLinExpr__iadd_full_scalar)
         .method("_iadd_full_ndarray", "self, other", MLinExpr__iadd_full_ndarray)
         .method("_iadd_full_mlinexpr", "self, other", MLinExpr__iadd_full_mlinexpr)
+        .method("__matmul__", "self, other", MLinExpr___matmul__)
+        .method("_matmul_compact_spmatrix_or_ndarray", "self, spmat",
+                MLinExpr__matmul_compact_spmatrix_or_ndarray)
+        .method("_matmul_full_spmatrix_or_ndarray", "self, other",
+                MLinExpr__matmul_full_spmatrix_or_ndarray)
+        .method("_matmul_compact_mvar", "self, y", MLinExpr__matmul_compact_mvar)
+        .method("_matmul_full_mvar", "self, y", MLinExpr__matmul_full_mvar)
+        .method("_matmul_compact_mlinexpr", "self, ndle", MLinExpr__matmul_compact_mlinexpr)
+        .method("_matmul_compact_mlinexpr_compact", "self, ndle",
+                MLinExpr__matmul_compact_mlinexpr_compact)
+        .method("_matmul_full_mlinexpr", "self, ndle", MLinExpr__matmul_full_mlinexpr)
+        .method("__rmatmul__", "self, other", MLinExpr___rmatmul__)
+        .method("_rmatmul_compact_spmatrix_or_ndarray", "self, spmat",
+                MLinExpr__rmatmul_compact_spmatrix_or_ndarray)
+        .method("_rmatmul_full_spmatrix_or_ndarray", "self, other",
+                MLinExpr__rmatmul_full_spmatrix_or_ndarray)
+        .method("_rmatmul_full_mvar", "self, y", MLinExpr__rmatmul_full_mvar)
+        .method("_rmatmul_compact_mvar", "self, y", MLinExpr__rmatmul_compact_mvar)
         .method("clear", "self", MLinExpr_clear, clear_doc)
         .method("_clear_compact", "self", MLinExpr__clear_compact)
         .method("_clear_full", "self", MLinExpr__clear_full)

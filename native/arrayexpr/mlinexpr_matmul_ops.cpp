@@ -1,0 +1,379 @@
+// MLinExpr: the `@` operator in both directions. Constant matrices keep the
+// result linear (compact algebra on the merged matrix part, or NumPy's object
+// product in the full state); variable-bearing operands give an MQuadExpr.
+#include "mlinexpr_matmul.hpp"
+
+using namespace mlinexpr;
+using namespace matmul;
+
+namespace {
+
+py::object not_implemented() {
+    return zd::borrow(Py_NotImplemented);
+}
+
+bool is_instance(py::handle o, py::handle cls) {
+    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
+}
+
+bool isinstance_g(py::handle o, py::handle name) {
+    return is_instance(o, zd::global(name));
+}
+
+py::object mlinexpr_cls() {
+    return zd::global(ZD_STR("MLinExpr"));
+}
+
+py::object mquadexpr_cls() {
+    return zd::global(ZD_STR("MQuadExpr"));
+}
+
+py::object matmul_op(py::handle l, py::handle r) {
+    return zd::steal(PyNumber_MatrixMultiply(l.ptr(), r.ptr()));
+}
+
+bool is_zero(py::handle v) {
+    return equals(v, py::int_(0));
+}
+
+py::object shape_of(py::handle o) {
+    return o.attr(ZD_STR("shape"));
+}
+
+py::object first_dim(py::handle o) {
+    return shape_of(o)[py::int_(0)];
+}
+
+py::object last_dim(py::handle o) {
+    return shape_of(o)[py::int_(-1)];
+}
+
+Py_ssize_t ndim_of(py::handle o) {
+    Py_ssize_t n = PyNumber_AsSsize_t(o.attr(ZD_STR("ndim")).ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred())
+        zd::throw_error();
+    return n;
+}
+
+// Warns of a slow full-state product when a dimension of either operand
+// exceeds 25.
+void warn_if_chained(py::handle left, py::handle right) {
+    py::object limit = py::int_(25);
+    bool big = false;
+    for (py::handle s : {shape_of(left), shape_of(right)}) {
+        py::object it = zd::steal(PyObject_GetIter(s.ptr()));
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            py::object d = zd::steal(raw);
+            if (zd::check(PyObject_RichCompareBool(d.ptr(), limit.ptr(), Py_GT)))
+                big = true;
+        }
+        if (PyErr_Occurred())
+            zd::throw_error();
+    }
+    if (!big)
+        return;
+    py::object warnings = zd::import("warnings");
+    warnings.attr("warn")("Chained matrix multiplications of MVars is inefficient, collect "
+                          "numeric terms first when building expressions",
+                          zd::borrow(PyExc_RuntimeWarning));
+}
+
+// A cell array of an object product: a single cell (two one-dimensional
+// operands) becomes a 0-d array, a matrix subclass a plain array.
+py::object as_cell_array(py::object out) {
+    zd::ensure_numpy();
+    if (PyArray_CheckExact(out.ptr()))
+        return out;
+    if (PyArray_Check(out.ptr()))
+        return numpy().attr("asarray")(out);
+    py::object arr = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
+    auto **slot =
+        static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())));
+    Py_INCREF(out.ptr());
+    Py_XSETREF(*slot, out.ptr());
+    return arr;
+}
+
+// The constants of a compact product, in the product's shape (a matrix
+// operand gives a two-dimensional result where the shape rule gives fewer).
+py::object constants(py::handle np, py::handle product, py::handle shape) {
+    py::object b = np.attr("asarray")(product);
+    return np.attr("reshape")(b, shape);
+}
+
+// (A, x, b) of a compact expression, parts merged in place.
+struct Axb {
+    py::object A, x, b;
+};
+Axb extract(py::handle e) {
+    py::object t = e.attr(ZD_STR("_extract_Axb"))();
+    return {t[py::int_(0)], t[py::int_(1)], t[py::int_(2)]};
+}
+
+py::object quad_full(py::handle self, py::object mixarr) {
+    py::object learr = self.attr(ZD_STR("_split_lin_quad"))(mixarr);
+    return mquadexpr_cls()(py::arg("qearr") = mixarr, py::arg("ndle") = mlinexpr_cls()(learr));
+}
+
+// The quad part (y flattened, copy of A, x) of a product of y with A x + b.
+py::list quad_part_of(py::handle np, py::handle sp, py::handle y, const Axb &e) {
+    (void)np;
+    py::list parts;
+    if (!e.A.is_none()) {
+        py::object yflat =
+            zd::global(ZD_STR("MVar"))(y.attr(ZD_STR("_vararr")).attr("reshape")(-1));
+        parts.append(py::make_tuple(yflat, sp.attr("coo_matrix")(e.A, py::arg("copy") = true),
+                                    e.x.attr("copy")()));
+    }
+    return parts;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// self @ other
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___matmul__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
+    if (!compact)
+        self.attr(ZD_STR("_convert_to_full"))();
+    if (truthy(sp.attr("issparse")(other)) || is_instance(other, np.attr("ndarray")))
+        return self.attr(compact ? ZD_STR("_matmul_compact_spmatrix_or_ndarray")
+                                 : ZD_STR("_matmul_full_spmatrix_or_ndarray"))(other);
+    if (isinstance_g(other, ZD_STR("MVar")))
+        return self.attr(compact ? ZD_STR("_matmul_compact_mvar")
+                                 : ZD_STR("_matmul_full_mvar"))(other);
+    if (isinstance_g(other, ZD_STR("MLinExpr")))
+        return self.attr(compact ? ZD_STR("_matmul_compact_mlinexpr")
+                                 : ZD_STR("_matmul_full_mlinexpr"))(other);
+    return not_implemented();
+}
+
+py::object MLinExpr__matmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
+    py::handle self = a[0], spmat = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    py::object cls = mlinexpr_cls();
+    py::object shape_prod = product_shape(shape_of(self), shape_of(spmat));
+    if (has_zero(shape_prod))
+        return cls.attr(ZD_STR("zeros"))(shape_prod);
+    if (!truthy(cls.attr(ZD_STR("_allows_compact"))(shape_prod))) {
+        py::object tmp = self.attr(ZD_STR("_to_full"))();
+        return tmp.attr(ZD_STR("_matmul_full_spmatrix_or_ndarray"))(spmat);
+    }
+    py::object b_out = constants(np, matmul_op(self.attr(ZD_STR("_const")), spmat), shape_prod);
+    py::object ret = cls.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = b_out);
+    if (PyObject_Length(self.attr(ZD_STR("_matmulparts")).ptr()) == 0)
+        return ret;
+    Axb e = extract(self);
+    const Py_ssize_t nd = ndim_of(self);
+    py::object A_out;
+    py::object spmat_T = spmat.attr("T");
+    if (nd == 1 || (nd == 2 && equals(first_dim(self), py::int_(1))))
+        A_out = sp.attr("csr_matrix")(matmul_op(spmat_T, e.A), py::arg("copy") = false);
+    else if (nd == 2)
+        A_out = sp.attr("kron")(spmat_T, e.A, py::arg("format") = "csr");
+    else
+        zd::raise_assertion();
+    ret.attr(ZD_STR("_add_matmul_part"))(A_out, e.x.attr("copy")());
+    return ret;
+}
+
+py::object MLinExpr__matmul_full_spmatrix_or_ndarray(const zd::Args &a) {
+    py::handle self = a[0];
+    py::object other = zd::borrow(a[1].ptr());
+    numpy();
+    py::object sp = sparse();
+    py::object res_shape = product_shape(shape_of(self), shape_of(other));
+    if (is_zero(last_dim(self)) || is_zero(first_dim(other)) || has_zero(res_shape))
+        return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
+    warn_if_chained(self, other);
+    if (truthy(sp.attr("issparse")(other)))
+        other = other.attr("toarray")();
+    py::object learr_out = as_cell_array(matmul_op(self.attr(ZD_STR("_learr")), other));
+    py::object ret = mlinexpr_cls()(learr_out);
+    ret.attr(ZD_STR("_normalize"))();
+    return ret;
+}
+
+py::object MLinExpr__matmul_compact_mvar(const zd::Args &a) {
+    py::handle self = a[0], y = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    py::object shape_result = product_shape(shape_of(self), shape_of(y));
+    py::object mq = mquadexpr_cls();
+    if (has_zero(shape_result))
+        return mq.attr(ZD_STR("zeros"))(shape_result);
+    if (!truthy(mq.attr(ZD_STR("_allows_compact"))(shape_result))) {
+        py::object tmp = self.attr(ZD_STR("_to_full"))();
+        return tmp.attr(ZD_STR("_matmul_full_mvar"))(y);
+    }
+    Axb e = extract(self);
+    py::object ndle = matmul_op(e.b, y);
+    py::list quadparts = quad_part_of(np, sp, y, e);
+    return mq(py::arg("quadparts") = quadparts, py::arg("ndle") = ndle);
+}
+
+py::object MLinExpr__matmul_full_mvar(const zd::Args &a) {
+    py::handle self = a[0], y = a[1];
+    py::object np = numpy();
+    py::object res_shape = product_shape(shape_of(self), shape_of(y));
+    if (is_zero(last_dim(self)) || is_zero(first_dim(y)) || has_zero(res_shape))
+        return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
+    py::object mixarr =
+        np.attr("asarray")(matmul_op(self.attr(ZD_STR("_learr")), y.attr(ZD_STR("_vararr"))));
+    return quad_full(self, mixarr);
+}
+
+py::object MLinExpr__matmul_compact_mlinexpr(const zd::Args &a) {
+    py::handle self = a[0], ndle = a[1];
+    py::object res_shape = product_shape(shape_of(self), shape_of(ndle));
+    if (!truthy(ndle.attr(ZD_STR("_is_compact"))) ||
+        !truthy(mquadexpr_cls().attr(ZD_STR("_allows_compact"))(res_shape))) {
+        self.attr(ZD_STR("_convert_to_full"))();
+        return self.attr(ZD_STR("_matmul_full_mlinexpr"))(ndle);
+    }
+    return self.attr(ZD_STR("_matmul_compact_mlinexpr_compact"))(ndle);
+}
+
+py::object MLinExpr__matmul_compact_mlinexpr_compact(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    py::object res_shape = product_shape(shape_of(self), shape_of(other));
+    if (has_zero(res_shape))
+        return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
+    Axb e = extract(self);
+    Axb f = extract(other);
+    py::object b_out = np.attr("asarray")(matmul_op(e.b, f.b));
+    py::list matmulparts;
+    if (!f.A.is_none())
+        matmulparts.append(py::make_tuple(
+            sp.attr("csr_matrix")(matmul_op(e.b, f.A), py::arg("copy") = false), f.x));
+    if (!e.A.is_none())
+        matmulparts.append(py::make_tuple(
+            sp.attr("csr_matrix")(matmul_op(f.b.attr("T"), e.A), py::arg("copy") = false), e.x));
+    py::object lin = mlinexpr_cls()(py::arg("matmulparts") = matmulparts, py::arg("b") = b_out);
+    py::list quadparts;
+    if (!e.A.is_none() && !f.A.is_none())
+        quadparts.append(py::make_tuple(
+            e.x, sp.attr("coo_matrix")(matmul_op(e.A.attr("T"), f.A), py::arg("copy") = false),
+            f.x));
+    return mquadexpr_cls()(py::arg("quadparts") = quadparts, py::arg("ndle") = lin);
+}
+
+py::object MLinExpr__matmul_full_mlinexpr(const zd::Args &a) {
+    py::handle self = a[0], ndle = a[1];
+    py::object np = numpy();
+    py::object res_shape = product_shape(shape_of(self), shape_of(ndle));
+    if (is_zero(last_dim(self)) || is_zero(first_dim(ndle)) || has_zero(res_shape))
+        return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
+    warn_if_chained(self, ndle);
+    if (truthy(ndle.attr(ZD_STR("_is_compact"))))
+        ndle.attr(ZD_STR("_convert_to_full"))();
+    py::object mixprod =
+        np.attr("asarray")(matmul_op(self.attr(ZD_STR("_learr")), ndle.attr(ZD_STR("_learr"))));
+    ZD_ASSERT(equals(shape_of(mixprod), res_shape));
+    return quad_full(self, mixprod);
+}
+
+// ---------------------------------------------------------------------------
+// other @ self
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___rmatmul__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
+    if (!compact)
+        self.attr(ZD_STR("_convert_to_full"))();
+    if (truthy(sp.attr("issparse")(other)) || is_instance(other, np.attr("ndarray")))
+        return self.attr(compact ? ZD_STR("_rmatmul_compact_spmatrix_or_ndarray")
+                                 : ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(other);
+    if (isinstance_g(other, ZD_STR("MVar")))
+        return self.attr(compact ? ZD_STR("_rmatmul_compact_mvar")
+                                 : ZD_STR("_rmatmul_full_mvar"))(other);
+    return not_implemented();
+}
+
+py::object MLinExpr__rmatmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
+    py::handle self = a[0], spmat = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    py::object cls = mlinexpr_cls();
+    py::object shape_prod = product_shape(shape_of(spmat), shape_of(self));
+    if (has_zero(shape_prod))
+        return cls.attr(ZD_STR("zeros"))(shape_prod);
+    if (!truthy(cls.attr(ZD_STR("_allows_compact"))(shape_prod))) {
+        py::object tmp = self.attr(ZD_STR("_to_full"))();
+        return tmp.attr(ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(spmat);
+    }
+    py::object b_out = constants(np, matmul_op(spmat, self.attr(ZD_STR("_const"))), shape_prod);
+    py::object ret = cls.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = b_out);
+    if (PyObject_Length(self.attr(ZD_STR("_matmulparts")).ptr()) == 0)
+        return ret;
+    Axb e = extract(self);
+    const Py_ssize_t nd = ndim_of(self);
+    py::object A_out;
+    if (nd == 1)
+        A_out = sp.attr("csr_matrix")(matmul_op(spmat, e.A), py::arg("copy") = false);
+    else if (nd == 2 && equals(first_dim(self), py::int_(1)))
+        A_out = sp.attr("kron")(spmat, e.A, py::arg("format") = "csr");
+    else if (nd == 2)
+        A_out = sp.attr("csr_matrix")(matmul_op(spmat, e.A), py::arg("copy") = false);
+    else
+        zd::raise_assertion();
+    ret.attr(ZD_STR("_add_matmul_part"))(A_out, e.x.attr("copy")());
+    return ret;
+}
+
+py::object MLinExpr__rmatmul_full_spmatrix_or_ndarray(const zd::Args &a) {
+    py::handle self = a[0];
+    py::object other = zd::borrow(a[1].ptr());
+    numpy();
+    py::object sp = sparse();
+    py::object res_shape = product_shape(shape_of(other), shape_of(self));
+    if (is_zero(last_dim(other)) || is_zero(first_dim(self)) || has_zero(res_shape))
+        return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
+    warn_if_chained(self, other);
+    if (truthy(sp.attr("issparse")(other)))
+        other = other.attr("toarray")();
+    py::object learr_out = as_cell_array(matmul_op(other, self.attr(ZD_STR("_learr"))));
+    py::object ret = mlinexpr_cls()(learr_out);
+    ret.attr(ZD_STR("_normalize"))();
+    return ret;
+}
+
+py::object MLinExpr__rmatmul_full_mvar(const zd::Args &a) {
+    py::handle self = a[0], y = a[1];
+    py::object np = numpy();
+    py::object res_shape = product_shape(shape_of(y), shape_of(self));
+    if (is_zero(last_dim(y)) || is_zero(first_dim(self)) || has_zero(res_shape))
+        return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
+    py::object mixarr =
+        np.attr("asarray")(matmul_op(y.attr(ZD_STR("_vararr")), self.attr(ZD_STR("_learr"))));
+    return quad_full(self, mixarr);
+}
+
+py::object MLinExpr__rmatmul_compact_mvar(const zd::Args &a) {
+    py::handle self = a[0], y = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    py::object shape_result = product_shape(shape_of(y), shape_of(self));
+    py::object mq = mquadexpr_cls();
+    if (has_zero(shape_result))
+        return mq.attr(ZD_STR("zeros"))(shape_result);
+    if (!truthy(mq.attr(ZD_STR("_allows_compact"))(shape_result))) {
+        py::object tmp = self.attr(ZD_STR("_to_full"))();
+        return tmp.attr(ZD_STR("_rmatmul_full_mvar"))(y);
+    }
+    Axb e = extract(self);
+    py::object ndle = matmul_op(y, e.b);
+    py::list quadparts = quad_part_of(np, sp, y, e);
+    return mq(py::arg("quadparts") = quadparts, py::arg("ndle") = ndle);
+}
