@@ -7,7 +7,10 @@
 // A linear expression: constant + sum(coef_list[i] * var_list[i]).
 // coef_list holds Python floats, var_list Var objects, both lists of equal
 // length; _core's own objects always hold lists, but reads accept None as an
-// empty list. Never NULL.
+// empty list. Never NULL. The lists _core makes are left out of the cycle
+// collector (PyObject_GC_UnTrack): numbers and variables lead back to no
+// expression, and collector passes over millions of them cost more than the
+// lists themselves.
 // cont_ref is None, or another LinExpr whose terms and constant belong to this
 // one as well (a pending continuation); _flatten() folds it into the own lists
 // and sets cont_ref back to None. Code that joins the lists directly must do

@@ -126,8 +126,16 @@ inline py::object new_float(double d) {
 }
 
 // A new empty list, or a list of n slots to be filled with PyList_SET_ITEM.
+// The term lists hold numbers and variables only, which lead back to no
+// expression, so they cannot be part of a reference cycle: the list is left
+// out of the cycle collector, whose passes over millions of term lists would
+// otherwise cost more than building them.
 inline py::object new_list(Py_ssize_t n) {
-    return steal(PyList_New(n));
+    PyObject *l = PyList_New(n);
+    if (!l)
+        throw_py();
+    PyObject_GC_UnTrack(l);
+    return steal(l);
 }
 
 // Interned strings used throughout.
