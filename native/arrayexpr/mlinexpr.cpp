@@ -3,6 +3,7 @@
 // order.
 #include "mlinexpr.hpp"
 #include "mlinexpr_matmul.hpp"
+#include "mlinexpr_arith.hpp"
 
 namespace {
 
@@ -179,10 +180,41 @@ void define_MLinExpr() {
         .method("_setitem_linexpr", "self, obj, value", MLinExpr__setitem_linexpr)
         .method("_setitem_mlinexpr", "self, obj, value", MLinExpr__setitem_mlinexpr)
         .method("_setitem_iaddable", "self, obj, value", MLinExpr__setitem_iaddable)
+        .method("__add__", "self, other", MLinExpr___add__)
+        .method("_add_compact_mlinexpr", "self, other", MLinExpr__add_compact_mlinexpr)
+        .method("_add_compact_mlinexpr_compact", "self, other",
+                MLinExpr__add_compact_mlinexpr_compact)
+        .method("_add_full_mlinexpr", "self, other", MLinExpr__add_full_mlinexpr)
+        .method("_add_full_ndarray", "self, other", MLinExpr__add_full_ndarray)
+        .method("__radd__", "self, other", MLinExpr___radd__)
         .method("__iadd__", "self, other", MLinExpr___iadd__)
+        .method("_iadd_compact_mlinexpr_compact", "self, other",
+                MLinExpr__iadd_compact_mlinexpr_compact)
+        .method("_iadd_compact_var", "self, other", MLinExpr__iadd_compact_var)
+        .method("_iadd_compact_linexpr", "self, other", MLinExpr__iadd_compact_linexpr)
+        .method("_iadd_compact_mlinexpr", "self, other", MLinExpr__iadd_compact_mlinexpr)
         .method("_iadd_full_scalar", "self, other", MLinExpr__iadd_full_scalar)
         .method("_iadd_full_ndarray", "self, other", MLinExpr__iadd_full_ndarray)
         .method("_iadd_full_mlinexpr", "self, other", MLinExpr__iadd_full_mlinexpr)
+        .method("__sub__", "self, other", MLinExpr___sub__)
+        .method("__rsub__", "self, other", MLinExpr___rsub__)
+        .method("__isub__", "self, other", MLinExpr___isub__)
+        .method("__itruediv__", "self, other", MLinExpr___itruediv__)
+        .method("__truediv__", "self, other", MLinExpr___truediv__)
+        .method("__rtruediv__", "self, other", MLinExpr___rtruediv__)
+        .method("__imul__", "self, other", MLinExpr___imul__)
+        .method("_imul_compact_scalar", "self, value", MLinExpr__imul_compact_scalar)
+        .method("_imul_compact_ndarray", "self, arr", MLinExpr__imul_compact_ndarray)
+        .method("_imul_compact_spmatrix", "self, spmat", MLinExpr__imul_compact_spmatrix)
+        .method("_imul_full_spmatrix", "self, spmat", MLinExpr__imul_full_spmatrix)
+        .method("_imul_scalar", "self, other", MLinExpr__imul_scalar)
+        .method("_imul_ndarray", "self, other", MLinExpr__imul_ndarray)
+        .method("__mul__", "self, other", MLinExpr___mul__)
+        .method("_mul_compact_ndarray", "self, other", MLinExpr__mul_compact_ndarray)
+        .method("_mul_ndarray_numpy", "self, other", MLinExpr__mul_ndarray_numpy)
+        .method("_mul_full_mlinexpr_mvar", "self, other", MLinExpr__mul_full_mlinexpr_mvar)
+        .method("__rmul__", "self, other", MLinExpr___rmul__)
+        .staticmethod("_split_lin_quad", "mixarr", MLinExpr__split_lin_quad)
         .method("__matmul__", "self, other", MLinExpr___matmul__)
         .method("_matmul_compact_spmatrix_or_ndarray", "self, spmat",
                 MLinExpr__matmul_compact_spmatrix_or_ndarray)
@@ -201,6 +233,14 @@ void define_MLinExpr() {
                 MLinExpr__rmatmul_full_spmatrix_or_ndarray)
         .method("_rmatmul_full_mvar", "self, y", MLinExpr__rmatmul_full_mvar)
         .method("_rmatmul_compact_mvar", "self, y", MLinExpr__rmatmul_compact_mvar)
+        .method("__pos__", "self", MLinExpr___pos__)
+        .method("__pow__", "self, other", MLinExpr___pow__)
+        .method("__rpow__", "self, other", MLinExpr___rpow__)
+        .method("__neg__", "self", MLinExpr___neg__)
+        .method("__le__", "self, rhs", MLinExpr___le__)
+        .method("__ge__", "self, rhs", MLinExpr___ge__)
+        .method("__eq__", "self, rhs", MLinExpr___eq__)
+        .method("__ne__", "self, rhs", MLinExpr___ne__)
         .method("clear", "self", MLinExpr_clear, clear_doc)
         .method("_clear_compact", "self", MLinExpr__clear_compact)
         .method("_clear_full", "self", MLinExpr__clear_full)

@@ -510,13 +510,36 @@ py::object MLinExpr___iadd__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     py::object sp = sparse();
     zd::ensure_numpy();
-    // The compact paths come with the operators; here every self works in the
-    // full state.
-    self.attr(ZD_STR("_convert_to_full"))();
     py::object MLinExpr = zd::global(ZD_STR("MLinExpr"));
     auto isinst = [](py::handle o, py::handle cls) {
         return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
     };
+    if (is_compact(self) && keep_compact(MLinExpr)) {
+        // Compact: parts are appended and constants added; no cells are made.
+        if (isinst(other, zd::global(ZD_STR("Var"))))
+            return self.attr(ZD_STR("_iadd_compact_var"))(other);
+        if (arrayexpr::is_linexpr(other.ptr()))
+            return self.attr(ZD_STR("_iadd_compact_linexpr"))(other);
+        if (isinst(other, zd::global(ZD_STR("MVar"))))
+            return self.attr(ZD_STR("_iadd_compact_mlinexpr"))(
+                MLinExpr.attr(ZD_STR("_from_mvar"))(other));
+        if (isinst(other, MLinExpr))
+            return self.attr(ZD_STR("_iadd_compact_mlinexpr"))(other);
+        py::object addend;
+        if (PyArray_Check(other.ptr()))
+            addend = zd::borrow(other.ptr());
+        else if (truthy(sp.attr("issparse")(other)))
+            addend = other.attr("toarray")();
+        else if (truthy(zd::global(ZD_STR("_isscalar"))(other)))
+            addend = zd::borrow(other.ptr());
+        else
+            return zd::borrow(Py_NotImplemented);
+        py::object sum = zd::steal(
+            PyNumber_InPlaceAdd(self.attr(ZD_STR("_const")).ptr(), addend.ptr()));
+        set_attr(self, ZD_STR("_const"), sum);
+        return zd::borrow(self.ptr());
+    }
+    self.attr(ZD_STR("_convert_to_full"))();
     py::object op = zd::borrow(other.ptr());
     if (isinst(op, MLinExpr)) {
         if (is_compact(op))

@@ -318,8 +318,8 @@ def test_iadd_of_compact_operand_and_self(x):
     assert [le.constant for le in e._learr] == [2, 4, 6]
     assert [len(le.var_list) for le in e._learr] == [2, 2, 2]
     s = compact(sp.eye(3), x, b=[1, 2, 3])
-    s += 1.0  # a compact self works in the full state
-    assert [le.constant for le in s._learr] == [2, 3, 4]
+    s += 1.0  # a compact self stays compact: only its constants change
+    assert s._is_compact and list(s._const) == [2, 3, 4]
 
 
 @pytest.mark.parametrize(

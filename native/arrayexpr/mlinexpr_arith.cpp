@@ -1,0 +1,531 @@
+// MLinExpr: addition, the compact paths of in-place addition, subtraction,
+// division, unary operators, powers and comparisons. The operators choose a
+// path by operand kind; the work is done by the compact algebra (SciPy calls
+// on the parts) and by the full-state cell loops.
+#include "mlinexpr_arith.hpp"
+
+using namespace mlinexpr;
+using namespace arith;
+
+namespace {
+
+py::object MLinExpr_cls() {
+    return zd::global(ZD_STR("MLinExpr"));
+}
+
+bool is_var(py::handle o) {
+    return isinst_g(o, ZD_STR("Var"));
+}
+bool is_nlexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("NLExpr"));
+}
+bool is_linexpr(py::handle o) {
+    return arrayexpr::is_linexpr(o.ptr());
+}
+bool is_quadexpr(py::handle o) {
+    return arrayexpr::is_quadexpr(o.ptr());
+}
+bool is_mvar(py::handle o) {
+    return isinst_g(o, ZD_STR("MVar"));
+}
+bool is_mlinexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("MLinExpr"));
+}
+bool is_mquadexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("MQuadExpr"));
+}
+
+// Var, LinExpr, QuadExpr, NLExpr, MVar, MLinExpr, MQuadExpr, in this order:
+// the operands that divide (or raise) only through the nonlinear hand-off.
+bool is_expression(py::handle o) {
+    return is_var(o) || is_linexpr(o) || is_quadexpr(o) || is_nlexpr(o) || is_mvar(o) ||
+           is_mlinexpr(o) || is_mquadexpr(o);
+}
+
+// `retval = start; retval += other; return retval`.
+py::object copy_then_iadd(py::handle start, py::handle other) {
+    return op_iadd(start, other);
+}
+
+py::object quad_sum(py::handle self, py::handle other) {
+    py::object retval = zd::global(ZD_STR("MQuadExpr")).attr(ZD_STR("_from_mlinexpr"))(self);
+    return op_iadd(retval, other);
+}
+
+py::object parts_of(py::handle e) {
+    return e.attr(ZD_STR("_matmulparts"));
+}
+
+py::object shape_attr(py::handle e) {
+    return e.attr(ZD_STR("shape"));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Addition
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___add__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object sp = sparse();
+    if (is_nlexpr(other))
+        return op_add(nl_form(self), other);
+    py::object MLE = MLinExpr_cls();
+    if (compact_path(self)) {
+        if (is_mlinexpr(other))
+            return self.attr(ZD_STR("_add_compact_mlinexpr"))(other);
+        if (is_mvar(other))
+            return self.attr(ZD_STR("_add_compact_mlinexpr"))(
+                MLE.attr(ZD_STR("_from_mvar"))(other));
+        if (is_ndarray(other))
+            return self.attr(ZD_STR("_add_compact_mlinexpr"))(
+                MLE.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = other));
+        if (is_sparse(sp, other))
+            return self.attr(ZD_STR("_add_compact_mlinexpr"))(MLE.attr(
+                ZD_STR("_from_compact_affine_expr"))(py::arg("b") = other.attr("toarray")()));
+        if (is_var(other) || is_linexpr(other))
+            return copy_then_iadd(self.attr(ZD_STR("copy"))(), other);
+        if (is_quadexpr(other))
+            return quad_sum(self, other);
+        if (is_scalar(other))
+            return copy_then_iadd(self.attr(ZD_STR("copy"))(), to_float(other));
+        return not_implemented();
+    }
+    self.attr(ZD_STR("_convert_to_full"))();
+    if (is_mlinexpr(other)) {
+        py::object op = zd::borrow(other.ptr());
+        if (is_compact(op))
+            op = op.attr(ZD_STR("_to_full"))();
+        return self.attr(ZD_STR("_add_full_mlinexpr"))(op);
+    }
+    if (is_mvar(other))
+        return self.attr(ZD_STR("_add_full_mlinexpr"))(
+            MLE.attr(ZD_STR("_from_mvar"))(other, py::arg("force_full") = true));
+    if (is_ndarray(other))
+        return self.attr(ZD_STR("_add_full_ndarray"))(other);
+    if (is_sparse(sp, other))
+        return self.attr(ZD_STR("_add_full_ndarray"))(other.attr("toarray")());
+    if (is_quadexpr(other))
+        return quad_sum(self, other);
+    if (is_scalar(other) || is_var(other) || is_linexpr(other))
+        return copy_then_iadd(self.attr(ZD_STR("copy"))(), other);
+    return not_implemented();
+}
+
+py::object MLinExpr__add_compact_mlinexpr(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object result_shape =
+        zd::global(ZD_STR("_broadcast_shapes"))(shape_attr(self), shape_attr(other));
+    if (!is_compact(other)) {
+        py::object tmp = self.attr(ZD_STR("_to_full"))();
+        if (equals(result_shape, shape_attr(tmp)))
+            return tmp.attr(ZD_STR("_iadd_full_mlinexpr"))(other);
+        return tmp.attr(ZD_STR("_add_full_mlinexpr"))(other);
+    }
+    if (!truthy(MLinExpr_cls().attr(ZD_STR("_allows_compact"))(result_shape))) {
+        py::object left = self.attr(ZD_STR("_to_full"))();
+        py::object right = other.attr(ZD_STR("_to_full"))();
+        return left.attr(ZD_STR("_add_full_mlinexpr"))(right);
+    }
+    return self.attr(ZD_STR("_add_compact_mlinexpr_compact"))(other);
+}
+
+namespace {
+
+PyArrayObject *arr(py::handle h) {
+    return reinterpret_cast<PyArrayObject *>(h.ptr());
+}
+
+// A C-contiguous array of `type` over `obj` (no copy when it already is one).
+py::object c_array(py::handle obj, int type) {
+    zd::ensure_numpy();
+    return zd::steal(PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(type), 0, 0,
+                                     NPY_ARRAY_CARRAY_RO, nullptr));
+}
+
+// Index arrays of a CSR matrix as int64 (no copy when they already are).
+py::object index64(py::handle obj) {
+    zd::ensure_numpy();
+    return zd::steal(PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(NPY_INT64), 1, 1,
+                                     NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+// One CSR block of a horizontal stack: its m rows (or its one row repeated
+// m times), the column offset of its variables.
+struct Block {
+    py::object data, indices, indptr;
+    npy_intp rows = 0, cols = 0;
+    bool repeat = false;
+};
+
+// scipy.sparse.hstack of CSR blocks with the same row count (a one-row block
+// repeated over every row), built from the raw arrays in one pass: one
+// csr_matrix call for the result. Index arrays are int32 when they fit, as
+// SciPy chooses them.
+py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
+    zd::ensure_numpy();
+    npy_intp nnz = 0, ncols = 0;
+    for (auto &b : blocks) {
+        const int64_t *ptr = static_cast<const int64_t *>(PyArray_DATA(arr(b.indptr)));
+        const npy_intp need = b.repeat ? 1 : m;
+        if (PyArray_SIZE(arr(b.indptr)) < need + 1)
+            zd::raise(PyExc_ValueError, "part matrix has fewer row pointers than rows");
+        const npy_intp n = ptr[need] - ptr[0];
+        if (ptr[0] < 0 || n < 0 || ptr[need] > PyArray_SIZE(arr(b.data)) ||
+            ptr[need] > PyArray_SIZE(arr(b.indices)))
+            zd::raise(PyExc_ValueError, "part matrix has invalid row pointers");
+        nnz += b.repeat ? n * m : n;
+        ncols += b.cols;
+    }
+    const bool small = nnz <= INT32_MAX && ncols <= INT32_MAX;
+    const int itype = small ? NPY_INT32 : NPY_INT64;
+    npy_intp dn = nnz, dp = m + 1;
+    py::object data = zd::steal(PyArray_SimpleNew(1, &dn, NPY_DOUBLE));
+    py::object indices = zd::steal(PyArray_SimpleNew(1, &dn, itype));
+    py::object indptr = zd::steal(PyArray_SimpleNew(1, &dp, itype));
+    double *od = static_cast<double *>(PyArray_DATA(arr(data)));
+    char *oi = static_cast<char *>(PyArray_DATA(arr(indices)));
+    char *op = static_cast<char *>(PyArray_DATA(arr(indptr)));
+    auto put = [small](char *base, npy_intp k, int64_t v) {
+        if (small)
+            reinterpret_cast<int32_t *>(base)[k] = static_cast<int32_t>(v);
+        else
+            reinterpret_cast<int64_t *>(base)[k] = v;
+    };
+    npy_intp pos = 0;
+    put(op, 0, 0);
+    for (npy_intp i = 0; i < m; ++i) {
+        int64_t off = 0;
+        for (auto &b : blocks) {
+            const int64_t *ptr = static_cast<const int64_t *>(PyArray_DATA(arr(b.indptr)));
+            const int64_t *idx = static_cast<const int64_t *>(PyArray_DATA(arr(b.indices)));
+            const double *val = static_cast<const double *>(PyArray_DATA(arr(b.data)));
+            const npy_intp r = b.repeat ? 0 : i;
+            const int64_t s = ptr[r], e = ptr[r + 1];
+            if (s < ptr[0] || e < s || e > ptr[b.repeat ? 1 : m])
+                zd::raise(PyExc_ValueError, "part matrix has invalid row pointers");
+            for (int64_t k = s; k < e; ++k) {
+                const int64_t c = idx[k];
+                if (c < 0 || c >= b.cols)
+                    zd::raise(PyExc_ValueError, "part matrix has a column index out of range");
+                od[pos] = val[k];
+                put(oi, pos, c + off);
+                ++pos;
+            }
+            off += b.cols;
+        }
+        put(op, i + 1, pos);
+    }
+    py::object shape = py::make_tuple(m, ncols);
+    return sp.attr("csr_matrix")(py::make_tuple(data, indices, indptr), py::arg("shape") = shape);
+}
+
+} // namespace
+
+py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    py::object b =
+        np.attr("asarray")(op_add(self.attr(ZD_STR("_const")), other.attr(ZD_STR("_const"))));
+    const npy_intp m = PyArray_SIZE(arr(b));
+    py::object MLE = MLinExpr_cls();
+    ZD_ASSERT(truthy(MLE.attr(ZD_STR("_allows_compact"))(b.attr("shape"))));
+    std::vector<Block> blocks;
+    py::list x_parts;
+    for (py::handle e : {self, other}) {
+        const Py_ssize_t lead = ssize(e.attr(ZD_STR("_leading_adim")));
+        ZD_ASSERT(lead == 1 || lead == m);
+        // A sum without cells carries no matmul part.
+        if (m == 0 || length(parts_of(e)) == 0)
+            continue;
+        e.attr(ZD_STR("_concat_matmulparts"))();
+        auto [A, x] = unpack2(parts_of(e)[py::int_(0)]);
+        Block blk;
+        blk.data = c_array(A.attr("data"), NPY_DOUBLE);
+        blk.indices = index64(A.attr("indices"));
+        blk.indptr = index64(A.attr("indptr"));
+        auto [rows, cols] = unpack2(A.attr("shape"));
+        blk.rows = ssize(rows);
+        blk.cols = ssize(cols);
+        blk.repeat = lead != m;
+        if (!blk.repeat && blk.rows != m)
+            zd::raisef(PyExc_ValueError, "part matrix has %zd rows, the expression has %zd cells",
+                       blk.rows, m);
+        blocks.push_back(std::move(blk));
+        x_parts.append(x.attr(ZD_STR("_vararr")));
+    }
+    py::list matmulparts;
+    if (!blocks.empty()) {
+        py::object A = hstack_rows(sp, blocks, m);
+        py::object x = zd::global(ZD_STR("MVar"))(np.attr("concatenate")(x_parts));
+        matmulparts.append(py::make_tuple(A, x));
+    }
+    return MLE(py::arg("matmulparts") = matmulparts, py::arg("b") = b);
+}
+
+namespace {
+
+py::object full_sum(py::handle learr, py::handle other) {
+    zd::ensure_numpy();
+    py::object result = op_add(learr, other);
+    if (!PyArray_Check(result.ptr())) {
+        // Two 0-d operands give the bare cell: wrap it as a 0-d array.
+        py::object cell = result;
+        result = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
+        auto **slot = reinterpret_cast<PyObject **>(PyArray_DATA(arr(result)));
+        Py_INCREF(cell.ptr());
+        Py_XSETREF(*slot, cell.ptr());
+    }
+    return wrap_full(result);
+}
+
+} // namespace
+
+py::object MLinExpr__add_full_mlinexpr(const zd::Args &a) {
+    return full_sum(learr_of(a[0]), learr_of(a[1]));
+}
+
+py::object MLinExpr__add_full_ndarray(const zd::Args &a) {
+    return full_sum(learr_of(a[0]), a[1]);
+}
+
+py::object MLinExpr___radd__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    if (is_nlexpr(other))
+        return op_add(other, nl_form(self));
+    return op_add(self, other);
+}
+
+// ---------------------------------------------------------------------------
+// In-place addition, compact state
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr__iadd_compact_mlinexpr_compact(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    ZD_ASSERT(is_compact(self));
+    ZD_ASSERT(is_compact(other));
+    zd::global(ZD_STR("_broadcast_shapes"))(shape_attr(self), shape_attr(other));
+    attr_inplace(self, ZD_STR("_const"), other.attr(ZD_STR("_const")), false);
+    if (length(parts_of(other)) == 0)
+        return zd::borrow(self.ptr());
+    const Py_ssize_t m = ssize(self.attr(ZD_STR("_leading_adim")));
+    // An expression without cells carries no matmul part.
+    if (m == 0)
+        return zd::borrow(self.ptr());
+    other.attr(ZD_STR("_concat_matmulparts"))();
+    auto [A_other, x_other] = unpack2(parts_of(other)[py::int_(0)]);
+    const Py_ssize_t rows = ssize(A_other.attr("shape")[py::int_(0)]);
+    if (rows == m) {
+        self.attr(ZD_STR("_add_matmul_part"))(A_other.attr("copy")(), x_other.attr("copy")());
+    } else if (rows == 1) {
+        py::object A_new = sp.attr("kron")(np.attr("ones")(py::make_tuple(m, 1)), A_other);
+        self.attr(ZD_STR("_add_matmul_part"))(A_new, x_other.attr("copy")());
+    } else {
+        ZD_ASSERT(false);
+    }
+    return zd::borrow(self.ptr());
+}
+
+py::object MLinExpr__iadd_compact_var(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    const Py_ssize_t m = ssize(self.attr(ZD_STR("_leading_adim")));
+    // An expression without cells carries no matmul part.
+    if (m == 0)
+        return zd::borrow(self.ptr());
+    py::object A = np.attr("ones")(py::make_tuple(m, 1), py::arg("dtype") = np.attr("float64"));
+    py::list one;
+    one.append(other);
+    py::object x = zd::global(ZD_STR("MVar"))(np.attr("array")(one, py::arg("dtype") = "O"));
+    self.attr(ZD_STR("_add_matmul_part"))(A, x);
+    return zd::borrow(self.ptr());
+}
+
+py::object MLinExpr__iadd_compact_linexpr(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    cells::linexpr(other.ptr());
+    other.attr(ZD_STR("_flatten"))();
+    LinExprObject *le = cells::linexpr(other.ptr());
+    py::object le_coef = zd::borrow(le->coef_list);
+    py::object le_vars = zd::borrow(le->var_list);
+    py::object le_const = zd::steal(PyFloat_FromDouble(le->constant));
+    const Py_ssize_t m = ssize(self.attr(ZD_STR("_leading_adim")));
+    const Py_ssize_t n = length(le_vars);
+    py::object A = np.attr("broadcast_to")(le_coef, py::arg("shape") = py::make_tuple(m, n));
+    py::object x = zd::global(ZD_STR("MVar")).attr(ZD_STR("fromlist"))(le_vars);
+    attr_inplace(self, ZD_STR("_const"), le_const, false);
+    if (ssize(A.attr("size")) > 0)
+        self.attr(ZD_STR("_add_matmul_part"))(A.attr("copy")(), x);
+    return zd::borrow(self.ptr());
+}
+
+py::object MLinExpr__iadd_compact_mlinexpr(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    if (is_compact(other))
+        return self.attr(ZD_STR("_iadd_compact_mlinexpr_compact"))(other);
+    py::object tmp = self.attr(ZD_STR("_to_full"))();
+    tmp.attr(ZD_STR("_iadd_full_mlinexpr"))(other);
+    set_attr(self, ZD_STR("_learr"), tmp.attr(ZD_STR("_learr")));
+    set_attr(self, ZD_STR("_matmulparts"), Py_None);
+    set_attr(self, ZD_STR("_const"), Py_None);
+    return zd::borrow(self.ptr());
+}
+
+// ---------------------------------------------------------------------------
+// Subtraction and division
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___sub__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    if (is_nlexpr(other))
+        return op_sub(nl_form(self), other);
+    if (!(is_var(other) || is_linexpr(other) || is_quadexpr(other) || is_ndarray(other) ||
+          is_mvar(other) || is_mlinexpr(other) || is_mquadexpr(other)) &&
+        !is_scalar(other))
+        return not_implemented();
+    return op_add(self, op_mul(minus_one(), other));
+}
+
+py::object MLinExpr___rsub__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    if (is_nlexpr(other))
+        return op_sub(other, nl_form(self));
+    py::object ret = op_mul(minus_one(), self);
+    return op_add(ret, other);
+}
+
+py::object MLinExpr___isub__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object product = op_mul(minus_one(), other);
+    return op_iadd(self, product);
+}
+
+py::object MLinExpr___itruediv__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object sp = sparse();
+    py::object factor;
+    if (is_ndarray(other))
+        factor = reciprocal(other);
+    else if (is_sparse(sp, other))
+        factor = reciprocal(other.attr("toarray")());
+    else if (is_scalar(other))
+        factor = reciprocal(to_float(other));
+    else
+        return not_implemented();
+    return op_imul(self, factor);
+}
+
+py::object MLinExpr___truediv__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object sp = sparse();
+    if (is_ndarray(other))
+        return op_mul(self, reciprocal(other));
+    if (is_sparse(sp, other))
+        return op_mul(self, reciprocal(other.attr("toarray")()));
+    if (is_expression(other))
+        return op_div(nl_form(self), other);
+    if (is_scalar(other))
+        return op_mul(self, reciprocal(to_float(other)));
+    return not_implemented();
+}
+
+py::object MLinExpr___rtruediv__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object sp = sparse();
+    if (is_scalar(other) || is_ndarray(other) || is_var(other) || is_linexpr(other) ||
+        is_quadexpr(other) || is_nlexpr(other)) {
+        py::object denominator = nl_form(self);
+        return op_div(other, denominator);
+    }
+    if (is_sparse(sp, other)) {
+        py::object denominator = nl_form(self);
+        return op_div(other.attr("toarray")(), denominator);
+    }
+    return not_implemented();
+}
+
+// ---------------------------------------------------------------------------
+// Unary operators, powers, comparisons
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___pos__(const zd::Args &a) {
+    return a[0].attr(ZD_STR("copy"))();
+}
+
+py::object MLinExpr___neg__(const zd::Args &a) {
+    return op_mul(a[0], minus_one());
+}
+
+py::object MLinExpr___pow__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    py::object two = zd::steal(PyFloat_FromDouble(2.0));
+    if (is_ndarray(other)) {
+        if (PyArray_SIZE(arr(other)) == 1 && equals(other.attr("item")(), two)) {
+            py::object joint =
+                zd::global(ZD_STR("_broadcast_shapes"))(shape_attr(self), other.attr("shape"));
+            if (equals(joint, shape_attr(self)))
+                return op_mul(self, self);
+            py::object base = op_mul(self, np.attr("ones")(other.attr("shape")));
+            return op_mul(base, base);
+        }
+        return op_pow(nl_form(self), other);
+    }
+    if (is_scalar(other)) {
+        if (equals(other, two))
+            return op_mul(self, self);
+        return op_pow(nl_form(self), other);
+    }
+    if (is_expression(other))
+        return op_pow(nl_form(self), other);
+    return not_implemented();
+}
+
+py::object MLinExpr___rpow__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    if (!(is_ndarray(other) || is_var(other) || is_linexpr(other) || is_quadexpr(other) ||
+          is_nlexpr(other)) &&
+        !is_scalar(other))
+        return not_implemented();
+    py::object exponent = nl_form(self);
+    return op_pow(other, exponent);
+}
+
+namespace {
+
+py::object temp_constr(py::handle self, py::handle sense_name, py::handle rhs) {
+    py::object sense = zd::global(ZD_STR("TVX")).attr(sense_name);
+    return zd::global(ZD_STR("TempConstr"))(self, sense, rhs);
+}
+
+} // namespace
+
+py::object MLinExpr___le__(const zd::Args &a) {
+    return temp_constr(a[0], ZD_STR("LESS_EQUAL"), a[1]);
+}
+
+py::object MLinExpr___ge__(const zd::Args &a) {
+    return temp_constr(a[0], ZD_STR("GREATER_EQUAL"), a[1]);
+}
+
+py::object MLinExpr___eq__(const zd::Args &a) {
+    return temp_constr(a[0], ZD_STR("EQUAL"), a[1]);
+}
+
+py::object MLinExpr___ne__(const zd::Args &) {
+    py::object exc =
+        zd::global(ZD_STR("TovrixError"))(0, py::str("Inequality constraints not supported"));
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    zd::throw_error();
+}

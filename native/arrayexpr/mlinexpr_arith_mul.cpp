@@ -1,0 +1,473 @@
+// MLinExpr: in-place multiplication, multiplication and the split of a
+// product's cells into quadratic and linear parts.
+#include "mlinexpr_arith.hpp"
+
+#include <cmath>
+#include <cstring>
+
+using namespace mlinexpr;
+using namespace arith;
+
+namespace {
+
+PyArrayObject *arr(py::handle h) {
+    return reinterpret_cast<PyArrayObject *>(h.ptr());
+}
+
+py::object MLinExpr_cls() {
+    return zd::global(ZD_STR("MLinExpr"));
+}
+
+// `cell._mul(v)`: for a plain LinExpr the method is found once on the type.
+void cell_mul(PyObject *cell, PyObject *v) {
+    cells::linexpr_for_method(cell, "_mul");
+    if (cells::exact_linexpr(cell)) {
+        static PyObject *descr = nullptr;
+        if (!descr) {
+            descr = _PyType_Lookup(arrayexpr::LinExpr_type, ZD_STR("_mul").ptr());
+            if (descr && !PyObject_TypeCheck(descr, &PyMethodDescr_Type))
+                descr = nullptr;
+            Py_XINCREF(descr);
+        }
+        if (descr) {
+            PyObject *args[2] = {cell, v};
+            zd::steal(PyObject_Vectorcall(descr, args, 2, nullptr));
+            return;
+        }
+    }
+    zd::steal(PyObject_CallMethodOneArg(cell, ZD_STR("_mul").ptr(), v));
+}
+
+[[noreturn]] void raise_not_finite() {
+    py::object code = zd::global(ZD_STR("TVX")).attr(ZD_STR("ERROR_INVALID_ARGUMENT"));
+    py::object exc =
+        zd::global(ZD_STR("TovrixError"))(code, py::str("Multiplier is infinite or NaN"));
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    zd::throw_error();
+}
+
+bool is_var(py::handle o) {
+    return isinst_g(o, ZD_STR("Var"));
+}
+bool is_mvar(py::handle o) {
+    return isinst_g(o, ZD_STR("MVar"));
+}
+bool is_mlinexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("MLinExpr"));
+}
+bool is_nl_or_quad(py::handle o) {
+    return arrayexpr::is_quadexpr(o.ptr()) || isinst_g(o, ZD_STR("NLExpr"));
+}
+
+py::object self_ref(py::handle self) {
+    return zd::borrow(self.ptr());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// In-place multiplication
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___imul__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object sp = sparse();
+    if (compact_path(self)) {
+        if (is_ndarray(other))
+            return self.attr(ZD_STR("_imul_compact_ndarray"))(other);
+        if (is_sparse(sp, other))
+            return self.attr(ZD_STR("_imul_compact_spmatrix"))(other);
+        if (is_scalar(other))
+            return self.attr(ZD_STR("_imul_compact_scalar"))(to_float(other));
+        return not_implemented();
+    }
+    self.attr(ZD_STR("_convert_to_full"))();
+    if (is_ndarray(other))
+        return self.attr(ZD_STR("_imul_ndarray"))(other);
+    if (is_sparse(sp, other))
+        return self.attr(ZD_STR("_imul_full_spmatrix"))(other);
+    if (is_scalar(other))
+        return self.attr(ZD_STR("_imul_scalar"))(other);
+    return not_implemented();
+}
+
+py::object MLinExpr__imul_compact_scalar(const zd::Args &a) {
+    py::handle self = a[0], value = a[1];
+    numpy();
+    if (equals(value, py::float_(1.0)))
+        return self_ref(self);
+    attr_inplace(self, ZD_STR("_const"), value, true);
+    py::object parts = self.attr(ZD_STR("_matmulparts"));
+    if (length(parts) == 0)
+        return self_ref(self);
+    self.attr(ZD_STR("_concat_matmulparts"))();
+    py::object A = self.attr(ZD_STR("_matmulparts"))[py::int_(0)][py::int_(0)];
+    attr_inplace(A, ZD_STR("data"), value, true);
+    return self_ref(self);
+}
+
+namespace {
+
+// Row scaling of a CSR matrix in place: data[k] *= flat[i] for the stored
+// entries k of row i. Row pointers are read as int32 or int64 and checked
+// whole before the first value changes.
+struct RowScale {
+    py::object data, indptr, flat;
+    npy_intp m = 0;
+    bool ptr64 = false;
+
+    void prepare(py::handle A, py::handle arr_in, npy_intp rows) {
+        zd::ensure_numpy();
+        m = rows;
+        data = A.attr("data");
+        if (!PyArray_Check(data.ptr()) || PyArray_NDIM(arr(data)) != 1 ||
+            PyArray_TYPE(arr(data)) != NPY_DOUBLE || !PyArray_ISWRITEABLE(arr(data)))
+            zd::raise(PyExc_TypeError, "part matrix values must be a writeable float64 array");
+        indptr = zd::steal(PyArray_FROM_O(A.attr("indptr").ptr()));
+        const int t = PyArray_TYPE(arr(indptr));
+        if (PyArray_NDIM(arr(indptr)) != 1 ||
+            !(PyArray_EquivTypenums(t, NPY_INT32) || PyArray_EquivTypenums(t, NPY_INT64)))
+            zd::raise(PyExc_TypeError, "part matrix row pointers must be int32 or int64");
+        ptr64 = PyArray_ITEMSIZE(arr(indptr)) == 8;
+        const npy_intp nnz = PyArray_DIM(arr(data), 0);
+        if (PyArray_DIM(arr(indptr), 0) < m + 1)
+            zd::raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+        for (npy_intp i = 0; i < m; ++i) {
+            const npy_intp s = ptr_at(i), e = ptr_at(i + 1);
+            if (s < 0 || e < s || e > nnz)
+                zd::raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+        }
+        // Safe cast: what NumPy cannot take as float64 numbers is refused here.
+        flat = zd::steal(PyArray_FromAny(arr_in.ptr(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
+                                         NPY_ARRAY_CARRAY_RO, nullptr));
+        flat = zd::steal(PyArray_Ravel(arr(flat), NPY_CORDER));
+    }
+    npy_intp ptr_at(npy_intp i) const {
+        const char *p = PyArray_BYTES(arr(indptr)) + i * PyArray_STRIDE(arr(indptr), 0);
+        if (ptr64) {
+            int64_t v;
+            std::memcpy(&v, p, sizeof v);
+            return static_cast<npy_intp>(v);
+        }
+        int32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    void run() const {
+        if (PyArray_SIZE(arr(flat)) < m)
+            zd::raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+        const double *f = static_cast<const double *>(PyArray_DATA(arr(flat)));
+        char *d = PyArray_BYTES(arr(data));
+        const npy_intp ds = PyArray_STRIDE(arr(data), 0);
+        for (npy_intp i = 0; i < m; ++i) {
+            const double r = f[i];
+            for (npy_intp k = ptr_at(i), e = ptr_at(i + 1); k < e; ++k)
+                *reinterpret_cast<double *>(d + k * ds) *= r;
+        }
+    }
+};
+
+} // namespace
+
+py::object MLinExpr__imul_compact_ndarray(const zd::Args &a) {
+    py::handle self = a[0], arr_in = a[1];
+    py::object np = numpy();
+    if (!truthy(np.attr("all")(np.attr("isfinite")(arr_in))))
+        raise_not_finite();
+    const npy_intp size = ssize(arr_in.attr("size"));
+    // Everything that can fail is done before the first value changes (the
+    // merge of the parts keeps the value).
+    const bool has_parts = length(self.attr(ZD_STR("_matmulparts"))) > 0;
+    py::object A;
+    double one_value = 0.0;
+    RowScale rows;
+    const npy_intp m = ssize(self.attr(ZD_STR("_leading_adim")));
+    if (has_parts) {
+        self.attr(ZD_STR("_concat_matmulparts"))();
+        A = self.attr(ZD_STR("_matmulparts"))[py::int_(0)][py::int_(0)];
+        if (size == 1) {
+            py::object v = to_float(arr_in.attr("item")());
+            one_value = PyFloat_AS_DOUBLE(v.ptr());
+        } else {
+            rows.prepare(A, arr_in, m);
+        }
+    }
+    attr_inplace(self, ZD_STR("_const"), arr_in, true);
+    ZD_ASSERT(size == 1 || size == m);
+    if (!has_parts)
+        return self_ref(self);
+    if (size == 1) {
+        py::object v = zd::steal(PyFloat_FromDouble(one_value));
+        attr_inplace(A, ZD_STR("data"), v, true);
+    } else {
+        rows.run();
+    }
+    return self_ref(self);
+}
+
+py::object MLinExpr__imul_compact_spmatrix(const zd::Args &a) {
+    py::object dense = a[1].attr("toarray")();
+    return a[0].attr(ZD_STR("_imul_compact_ndarray"))(dense);
+}
+
+py::object MLinExpr__imul_full_spmatrix(const zd::Args &a) {
+    py::object dense = a[1].attr("toarray")();
+    return a[0].attr(ZD_STR("_imul_ndarray"))(dense);
+}
+
+py::object MLinExpr__imul_scalar(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    const double v = PyFloat_AsDouble(other.ptr());
+    if (v == -1.0 && PyErr_Occurred())
+        zd::throw_error();
+    if (v == 1.0)
+        return self_ref(self);
+    py::object vf = zd::steal(PyFloat_FromDouble(v));
+    py::object learr = learr_of(self);
+    cells::ChunkLoop loop({arr(learr)},
+                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                          {NPY_ITER_READWRITE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i)
+            cell_mul(cells::cell_or_none(data[0], strides[0], i), vf.ptr());
+    });
+    return self_ref(self);
+}
+
+py::object MLinExpr__imul_ndarray(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    py::object other = zd::steal(PyArray_FROM_O(a[1].ptr()));
+    py::object learr = learr_of(self);
+    // Zero-size operands are admitted: an empty expression stays as it is.
+    cells::ChunkLoop loop(
+        {arr(learr), arr(other)},
+        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
+        {NPY_OBJECT, NPY_DOUBLE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            double v;
+            std::memcpy(&v, data[1] + i * strides[1], sizeof v);
+            py::object vf = zd::steal(PyFloat_FromDouble(v));
+            cell_mul(cells::cell_or_none(data[0], strides[0], i), vf.ptr());
+        }
+    });
+    return self_ref(self);
+}
+
+// ---------------------------------------------------------------------------
+// Multiplication
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr___mul__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object sp = sparse();
+    if (is_nl_or_quad(other)) {
+        py::object op = nl_form(self);
+        return op_mul(op, other);
+    }
+    py::object MLE = MLinExpr_cls();
+    const bool compact = compact_path(self);
+    if (!compact)
+        self.attr(ZD_STR("_convert_to_full"))();
+    if (is_ndarray(other))
+        return self.attr(compact ? ZD_STR("_mul_compact_ndarray")
+                                 : ZD_STR("_mul_ndarray_numpy"))(other);
+    if (is_sparse(sp, other))
+        return self.attr(compact ? ZD_STR("_mul_compact_ndarray")
+                                 : ZD_STR("_mul_ndarray_numpy"))(other.attr("toarray")());
+    // Variable-bearing operands multiply a full form of self (a copy when
+    // self is compact, which stays so).
+    auto full_self = [&]() -> py::object {
+        if (compact)
+            return self.attr(ZD_STR("_to_full"))();
+        return self_ref(self);
+    };
+    if (is_mvar(other))
+        return full_self().attr(ZD_STR("_mul_full_mlinexpr_mvar"))(other);
+    if (is_var(other)) {
+        py::object tmp = full_self();
+        py::object op = zd::global(ZD_STR("MVar")).attr(ZD_STR("fromlist"))(other);
+        return tmp.attr(ZD_STR("_mul_full_mlinexpr_mvar"))(op);
+    }
+    if (arrayexpr::is_linexpr(other.ptr())) {
+        py::object tmp = full_self();
+        py::object op = MLE.attr(ZD_STR("_from_linexpr"))(other);
+        return tmp.attr(ZD_STR("_mul_full_mlinexpr_mvar"))(op);
+    }
+    if (is_mlinexpr(other))
+        return full_self().attr(ZD_STR("_mul_full_mlinexpr_mvar"))(other);
+    if (is_scalar(other)) {
+        py::object retval = self.attr(ZD_STR("copy"))();
+        return op_imul(retval, to_float(other));
+    }
+    return not_implemented();
+}
+
+py::object MLinExpr___rmul__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    py::object sp = sparse();
+    if (is_nl_or_quad(other)) {
+        py::object op = nl_form(self);
+        return op_mul(other, op);
+    }
+    if (is_var(other) || arrayexpr::is_linexpr(other.ptr()) || is_mvar(other) ||
+        is_mlinexpr(other) || is_ndarray(other) || is_sparse(sp, other) || is_scalar(other))
+        return op_mul(self, other);
+    return not_implemented();
+}
+
+py::object MLinExpr__mul_compact_ndarray(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    py::object np = numpy();
+    py::object sp = sparse();
+    py::object MLE = MLinExpr_cls();
+    py::object result_shape = zd::global(ZD_STR("_broadcast_shapes"))(self.attr(ZD_STR("shape")),
+                                                                      other.attr(ZD_STR("shape")));
+    if (!truthy(MLE.attr(ZD_STR("_allows_compact"))(result_shape))) {
+        py::object tmp = self.attr(ZD_STR("_to_full"))();
+        return op_mul(tmp, other);
+    }
+    py::object b =
+        np.attr("array")(np.attr("broadcast_to")(self.attr(ZD_STR("_const")), result_shape));
+    py::object retval = MLE(py::arg("matmulparts") = py::list(), py::arg("b") = b);
+    const Py_ssize_t cells_n = ssize(b.attr("size"));
+    // A product without cells carries no matmul part.
+    if (length(self.attr(ZD_STR("_matmulparts"))) > 0 && cells_n > 0) {
+        self.attr(ZD_STR("_concat_matmulparts"))();
+        auto [A_self, x_self] = unpack2(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
+        const Py_ssize_t m = ssize(self.attr(ZD_STR("_leading_adim")));
+        const Py_ssize_t osize = ssize(other.attr("size"));
+        py::object A;
+        if (osize == 1 || osize == m) {
+            A = sp.attr("csr_matrix")(A_self, py::arg("copy") = true);
+        } else {
+            ZD_ASSERT(m == 1 && osize > 1);
+            A = sp.attr("kron")(np.attr("ones")(py::make_tuple(cells_n, 1)), A_self);
+        }
+        py::object x = zd::global(ZD_STR("MVar"))(x_self.attr(ZD_STR("_vararr")));
+        retval.attr(ZD_STR("_add_matmul_part"))(A, x);
+    }
+    return op_imul(retval, other);
+}
+
+py::object MLinExpr__mul_ndarray_numpy(const zd::Args &a) {
+    py::handle self = a[0];
+    numpy();
+    py::object other = zd::steal(PyArray_FROM_O(a[1].ptr()));
+    py::object learr = learr_of(self);
+    py::object shape =
+        zd::global(ZD_STR("_broadcast_shapes"))(self.attr(ZD_STR("shape")), other.attr("shape"));
+    PyArray_Dims dims = {nullptr, 0};
+    if (!PyArray_IntpConverter(shape.ptr(), &dims))
+        zd::throw_error();
+    PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
+    PyDimMem_FREE(dims.ptr);
+    py::object out = zd::steal(raw);
+    cells::GcPause pause;
+    // Zero-size operands are admitted: a product without cells is empty.
+    cells::ChunkLoop loop(
+        {arr(learr), arr(other), arr(out)},
+        NPY_ITER_EXTERNAL_LOOP | NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_REDUCE_OK |
+            NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY, NPY_ITER_WRITEONLY},
+        {NPY_OBJECT, NPY_DOUBLE, NPY_OBJECT});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *cell = cells::cell_or_none(data[0], strides[0], i);
+            cells::linexpr(cell);
+            py::object tmple = cells::copy_linexpr(cell);
+            double v;
+            std::memcpy(&v, data[1] + i * strides[1], sizeof v);
+            py::object vf = zd::steal(PyFloat_FromDouble(v));
+            cell_mul(tmple.ptr(), vf.ptr());
+            PyObject *&slot = cells::cell_at(data[2], strides[2], i);
+            Py_XSETREF(slot, tmple.release().ptr());
+        }
+    });
+    return wrap_full(out);
+}
+
+py::object MLinExpr__mul_full_mlinexpr_mvar(const zd::Args &a) {
+    py::handle self = a[0];
+    py::object other = zd::borrow(a[1].ptr());
+    numpy();
+    py::object arr_other;
+    if (is_mlinexpr(other)) {
+        if (is_compact(other))
+            other = other.attr(ZD_STR("_to_full"))();
+        arr_other = other.attr(ZD_STR("_learr"));
+    } else if (is_mvar(other)) {
+        arr_other = other.attr(ZD_STR("_vararr"));
+    } else {
+        zd::raisef(PyExc_TypeError, "Expected MLinExpr or MVar, got %.200s", zd::type_name(other));
+    }
+    py::object qearr;
+    {
+        cells::GcPause pause;
+        qearr = op_mul(learr_of(self), arr_other);
+    }
+    py::object MQE = zd::global(ZD_STR("MQuadExpr"));
+    if (arrayexpr::is_quadexpr(qearr.ptr()))
+        return MQE.attr(ZD_STR("_from_quad_expr"))(qearr);
+    if (!PyArray_Check(qearr.ptr())) {
+        // A bare LinExpr (two 0-d operands without a quadratic term): split
+        // it like a one-cell array.
+        py::object cell = qearr;
+        qearr = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
+        auto **slot = reinterpret_cast<PyObject **>(PyArray_DATA(arr(qearr)));
+        Py_INCREF(cell.ptr());
+        Py_XSETREF(*slot, cell.ptr());
+    }
+    // A product without cells: the empty quadratic array of its shape.
+    if (PyArray_SIZE(arr(qearr)) == 0)
+        return MQE.attr(ZD_STR("zeros"))(qearr.attr("shape"));
+    py::object learr = MLinExpr_cls().attr(ZD_STR("_split_lin_quad"))(qearr);
+    py::object ndle = wrap_full(learr);
+    return MQE(py::arg("qearr") = qearr, py::arg("ndle") = ndle);
+}
+
+// ---------------------------------------------------------------------------
+// Linear and quadratic split
+// ---------------------------------------------------------------------------
+
+py::object MLinExpr__split_lin_quad(const zd::Args &a) {
+    numpy();
+    zd::ensure_numpy();
+    py::object mixarr = zd::steal(PyArray_FROM_O(a[0].ptr()));
+    py::object learr = zd::steal(PyArray_Empty(PyArray_NDIM(arr(mixarr)), PyArray_DIMS(arr(mixarr)),
+                                               PyArray_DescrFromType(NPY_OBJECT), 0));
+    py::handle QuadExpr = reinterpret_cast<PyObject *>(arrayexpr::QuadExpr_type);
+    cells::GcPause pause;
+    cells::ChunkLoop loop({arr(mixarr), arr(learr)},
+                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
+                          {NPY_ITER_READWRITE, NPY_ITER_READWRITE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *&mix = cells::cell_at(data[0], strides[0], i);
+            PyObject *&lin = cells::cell_at(data[1], strides[1], i);
+            PyObject *cell = mix ? mix : Py_None;
+            if (arrayexpr::is_quadexpr(cell)) {
+                zd::steal(PyObject_CallMethodNoArgs(cell, ZD_STR("_normalize").ptr()));
+                auto *qe = reinterpret_cast<QuadExprObject *>(cell);
+                py::object fresh = cells::new_linexpr();
+                Py_XINCREF(qe->linexpr);
+                Py_XSETREF(lin, qe->linexpr ? qe->linexpr : (Py_INCREF(Py_None), Py_None));
+                Py_XSETREF(qe->linexpr, fresh.release().ptr());
+            } else {
+                cells::linexpr_for_method(cell, "_normalize");
+                cells::call_cell_method(cell, ZD_STR("_normalize"));
+                py::object empty = zd::steal(PyObject_CallNoArgs(QuadExpr.ptr()));
+                Py_INCREF(cell);
+                Py_XSETREF(lin, cell);
+                Py_XSETREF(mix, empty.release().ptr());
+            }
+        }
+    });
+    return learr;
+}
