@@ -2,8 +2,8 @@
 // in the mlinexpr_*.cpp units; this unit holds the class table in definition
 // order.
 #include "mlinexpr.hpp"
-#include "mlinexpr_matmul.hpp"
 #include "mlinexpr_arith.hpp"
+#include "mlinexpr_matmul.hpp"
 
 namespace {
 

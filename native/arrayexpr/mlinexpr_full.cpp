@@ -534,8 +534,8 @@ py::object MLinExpr___iadd__(const zd::Args &a) {
             addend = zd::borrow(other.ptr());
         else
             return zd::borrow(Py_NotImplemented);
-        py::object sum = zd::steal(
-            PyNumber_InPlaceAdd(self.attr(ZD_STR("_const")).ptr(), addend.ptr()));
+        py::object sum =
+            zd::steal(PyNumber_InPlaceAdd(self.attr(ZD_STR("_const")).ptr(), addend.ptr()));
         set_attr(self, ZD_STR("_const"), sum);
         return zd::borrow(self.ptr());
     }
