@@ -379,6 +379,21 @@ def test_full_mlinexpr_rows(m):
     assert row(m, c._constrarr[0, 1]) == ({"x[1]": 1.0, "x[2]": -1.0}, "=", 0.0)
 
 
+def test_operator_road_to_matrix_constraints(m):
+    x = m.addMVar(3, name="x")
+    y = m.addMVar((2, 3), name="y")
+    m.update()
+    A = sp.csr_matrix(np.array([[1.0, 2, 0], [0, 0, 3]]))
+    c = updated(m, m.addConstr(A @ x + np.array([1.0, 1]) <= np.array([5.0, 6])))
+    assert [row(m, r) for r in c._constrarr] == [({"x[0]": 1.0, "x[1]": 2.0}, "<", 4.0),
+                                                 ({"x[2]": 3.0}, "<", 5.0)]
+    b = updated(m, m.addConstr(y >= x))  # expressions on both sides, broadcast
+    assert b.shape == (2, 3)
+    assert row(m, b._constrarr[1, 2]) == ({"y[1,2]": 1.0, "x[2]": -1.0}, ">", 0.0)
+    e = updated(m, m.addConstr(2 * y - 1 == 0))
+    assert (e.RHS == 1).all() and row(m, e._constrarr[0, 1]) == ({"y[0,1]": 2.0}, "=", 1.0)
+
+
 def test_matrix_comparison_of_empty_expression(m):
     x = m.addMVar((0, 3))
     c = m.addConstr(x >= 1)
