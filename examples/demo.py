@@ -51,6 +51,46 @@ def constraint_arrays():
     print("  after removing row 1:", constr, "indices", constr._idxarr())
 
 
+def matrix_products():
+    """A @ x at scale: the product costs about one copy of A."""
+    import time
+
+    import numpy as np
+    import scipy.sparse as sp
+
+    from zudirivi import _core
+
+    print("matrix products:")
+    n, nnz = 10**5, 10**6
+    m = _core.Model()
+    x = m.addMVar(n, name="x")
+    A = sp.random(n, n, density=nnz / (n * n), format="csr", random_state=np.random.default_rng(0))
+    b, c = np.ones(n), np.full(n, 10.0)
+
+    def timed(label, fn, repeat=3):
+        best = float("inf")
+        for _ in range(repeat):
+            t = time.perf_counter()
+            out = fn()
+            best = min(best, time.perf_counter() - t)
+        print(f"  {label:<34} {1e3 * best:8.1f} ms")
+        return out
+
+    timed("A.astype(float64, copy=True)", lambda: A.astype(np.float64, copy=True))
+    e = timed("A @ x", lambda: A @ x)
+    print(f"    -> shape {e.shape}, compact {e._is_compact}, {len(e._matmulparts)} matrix part")
+    timed("x @ A.T (CSC)", lambda: x @ A.T)
+    tc = timed("A @ x + b <= c", lambda: A @ x + b <= c)
+    constr = timed("m.addConstr(A @ x + b <= c)", lambda: m.addConstr(tc, name="row"), repeat=1)
+    m.update()
+    print(f"    -> {constr!r}, NumConstrs {m.NumConstrs}")
+    X = m.addMVar((1000, 10))
+    B = sp.random(1000, 1000, density=0.1, format="csr", random_state=np.random.default_rng(1))
+    E = timed("B @ X, X of shape (1000, 10)", lambda: B @ X)
+    print(f"    -> full state, {E.size} cells of {B.nnz // 1000} terms on average")
+
+
 if __name__ == "__main__":
     main()
     constraint_arrays()
+    matrix_products()
