@@ -4,6 +4,9 @@
 // on the parts) and by the full-state cell loops.
 #include "mlinexpr_arith.hpp"
 
+#include <type_traits>
+#include <vector>
+
 using namespace mlinexpr;
 using namespace arith;
 
@@ -145,15 +148,32 @@ py::object c_array(py::handle obj, int type) {
                                      NPY_ARRAY_CARRAY_RO, nullptr));
 }
 
-// Index arrays of a CSR matrix as int64 (no copy when they already are).
-py::object index64(py::handle obj) {
+// An index array of a CSR matrix as int32 or int64 (no copy when it is one
+// already, C-contiguous); other integer types become int64.
+py::object index_array(py::handle obj) {
     zd::ensure_numpy();
-    return zd::steal(PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(NPY_INT64), 1, 1,
+    py::object a = zd::steal(PyArray_FROM_O(obj.ptr()));
+    const int t = PyArray_TYPE(arr(a));
+    const int want = PyArray_EquivTypenums(t, NPY_INT32) ? NPY_INT32 : NPY_INT64;
+    return zd::steal(PyArray_FromAny(a.ptr(), PyArray_DescrFromType(want), 1, 1,
                                      NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
 }
 
+// Reads element k of an int32 or int64 index array.
+struct IndexView {
+    const void *p = nullptr;
+    bool wide = false;
+    npy_intp size = 0;
+    explicit IndexView(py::handle a)
+        : p(PyArray_DATA(arr(a))), wide(PyArray_ITEMSIZE(arr(a)) == 8), size(PyArray_SIZE(arr(a))) {
+    }
+    int64_t operator[](npy_intp k) const {
+        return wide ? static_cast<const int64_t *>(p)[k] : static_cast<const int32_t *>(p)[k];
+    }
+};
+
 // One CSR block of a horizontal stack: its m rows (or its one row repeated
-// m times), the column offset of its variables.
+// m times).
 struct Block {
     py::object data, indices, indptr;
     npy_intp rows = 0, cols = 0;
@@ -161,21 +181,24 @@ struct Block {
 };
 
 // scipy.sparse.hstack of CSR blocks with the same row count (a one-row block
-// repeated over every row), built from the raw arrays in one pass: one
+// repeated over every row), built from the raw arrays in one pass, with one
 // csr_matrix call for the result. Index arrays are int32 when they fit, as
-// SciPy chooses them.
+// SciPy chooses them. Stored entries are kept as they are (order, explicit
+// zeros, duplicates).
 py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
     zd::ensure_numpy();
     npy_intp nnz = 0, ncols = 0;
     for (auto &b : blocks) {
-        const int64_t *ptr = static_cast<const int64_t *>(PyArray_DATA(arr(b.indptr)));
+        IndexView ptr(b.indptr);
         const npy_intp need = b.repeat ? 1 : m;
-        if (PyArray_SIZE(arr(b.indptr)) < need + 1)
+        if (ptr.size < need + 1)
             zd::raise(PyExc_ValueError, "part matrix has fewer row pointers than rows");
-        const npy_intp n = ptr[need] - ptr[0];
-        if (ptr[0] < 0 || n < 0 || ptr[need] > PyArray_SIZE(arr(b.data)) ||
-            ptr[need] > PyArray_SIZE(arr(b.indices)))
+        for (npy_intp i = 0; i < need; ++i)
+            if (ptr[i] < 0 || ptr[i + 1] < ptr[i])
+                zd::raise(PyExc_ValueError, "part matrix has invalid row pointers");
+        if (ptr[need] > PyArray_SIZE(arr(b.data)) || ptr[need] > PyArray_SIZE(arr(b.indices)))
             zd::raise(PyExc_ValueError, "part matrix has invalid row pointers");
+        const npy_intp n = ptr[need] - ptr[0];
         nnz += b.repeat ? n * m : n;
         ncols += b.cols;
     }
@@ -186,38 +209,46 @@ py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
     py::object indices = zd::steal(PyArray_SimpleNew(1, &dn, itype));
     py::object indptr = zd::steal(PyArray_SimpleNew(1, &dp, itype));
     double *od = static_cast<double *>(PyArray_DATA(arr(data)));
-    char *oi = static_cast<char *>(PyArray_DATA(arr(indices)));
-    char *op = static_cast<char *>(PyArray_DATA(arr(indptr)));
-    auto put = [small](char *base, npy_intp k, int64_t v) {
-        if (small)
-            reinterpret_cast<int32_t *>(base)[k] = static_cast<int32_t>(v);
-        else
-            reinterpret_cast<int64_t *>(base)[k] = v;
+    // Raw views of the blocks, read once.
+    struct Raw {
+        IndexView ptr, idx;
+        const double *val;
+        int64_t cols, off;
+        bool repeat;
     };
-    npy_intp pos = 0;
-    put(op, 0, 0);
-    for (npy_intp i = 0; i < m; ++i) {
-        int64_t off = 0;
-        for (auto &b : blocks) {
-            const int64_t *ptr = static_cast<const int64_t *>(PyArray_DATA(arr(b.indptr)));
-            const int64_t *idx = static_cast<const int64_t *>(PyArray_DATA(arr(b.indices)));
-            const double *val = static_cast<const double *>(PyArray_DATA(arr(b.data)));
-            const npy_intp r = b.repeat ? 0 : i;
-            const int64_t s = ptr[r], e = ptr[r + 1];
-            if (s < ptr[0] || e < s || e > ptr[b.repeat ? 1 : m])
-                zd::raise(PyExc_ValueError, "part matrix has invalid row pointers");
-            for (int64_t k = s; k < e; ++k) {
-                const int64_t c = idx[k];
-                if (c < 0 || c >= b.cols)
-                    zd::raise(PyExc_ValueError, "part matrix has a column index out of range");
-                od[pos] = val[k];
-                put(oi, pos, c + off);
-                ++pos;
-            }
-            off += b.cols;
-        }
-        put(op, i + 1, pos);
+    std::vector<Raw> raw;
+    int64_t off = 0;
+    for (auto &b : blocks) {
+        raw.push_back({IndexView(b.indptr), IndexView(b.indices),
+                       static_cast<const double *>(PyArray_DATA(arr(b.data))), b.cols, off,
+                       b.repeat});
+        off += b.cols;
     }
+    auto fill = [&](auto *oi, auto *op) {
+        using I = std::remove_pointer_t<decltype(oi)>;
+        npy_intp pos = 0;
+        op[0] = 0;
+        for (npy_intp i = 0; i < m; ++i) {
+            for (const Raw &b : raw) {
+                const npy_intp r = b.repeat ? 0 : i;
+                for (int64_t k = b.ptr[r], e = b.ptr[r + 1]; k < e; ++k) {
+                    const int64_t c = b.idx[k];
+                    if (c < 0 || c >= b.cols)
+                        zd::raise(PyExc_ValueError, "part matrix has a column index out of range");
+                    od[pos] = b.val[k];
+                    oi[pos] = static_cast<I>(c + b.off);
+                    ++pos;
+                }
+            }
+            op[i + 1] = static_cast<I>(pos);
+        }
+    };
+    if (small)
+        fill(static_cast<int32_t *>(PyArray_DATA(arr(indices))),
+             static_cast<int32_t *>(PyArray_DATA(arr(indptr))));
+    else
+        fill(static_cast<int64_t *>(PyArray_DATA(arr(indices))),
+             static_cast<int64_t *>(PyArray_DATA(arr(indptr))));
     py::object shape = py::make_tuple(m, ncols);
     return sp.attr("csr_matrix")(py::make_tuple(data, indices, indptr), py::arg("shape") = shape);
 }
@@ -245,8 +276,8 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
         auto [A, x] = unpack2(parts_of(e)[py::int_(0)]);
         Block blk;
         blk.data = c_array(A.attr("data"), NPY_DOUBLE);
-        blk.indices = index64(A.attr("indices"));
-        blk.indptr = index64(A.attr("indptr"));
+        blk.indices = index_array(A.attr("indices"));
+        blk.indptr = index_array(A.attr("indptr"));
         auto [rows, cols] = unpack2(A.attr("shape"));
         blk.rows = ssize(rows);
         blk.cols = ssize(cols);
@@ -270,7 +301,12 @@ namespace {
 
 py::object full_sum(py::handle learr, py::handle other) {
     zd::ensure_numpy();
-    py::object result = op_add(learr, other);
+    py::object result;
+    {
+        // NumPy's object loop makes one new cell per cell: no cycles to find.
+        cells::GcPause pause;
+        result = op_add(learr, other);
+    }
     if (!PyArray_Check(result.ptr())) {
         // Two 0-d operands give the bare cell: wrap it as a 0-d array.
         py::object cell = result;

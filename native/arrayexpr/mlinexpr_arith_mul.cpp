@@ -18,6 +18,32 @@ py::object MLinExpr_cls() {
     return zd::global(ZD_STR("MLinExpr"));
 }
 
+// Scales a plain LinExpr (no continuation, a list of floats) in its record:
+// what _mul does, without a call per cell. False when the cell is of another
+// form; nothing has changed then.
+bool scale_record(PyObject *cell, double v) {
+    if (!cells::exact_linexpr(cell))
+        return false;
+    auto *r = reinterpret_cast<LinExprObject *>(cell);
+    PyObject *coefs = r->coef_list;
+    if (r->cont_ref != Py_None || !coefs || !PyList_CheckExact(coefs) || Py_REFCNT(coefs) != 1)
+        return false;
+    const Py_ssize_t n = PyList_GET_SIZE(coefs);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyFloat_CheckExact(PyList_GET_ITEM(coefs, i)))
+            return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *old = PyList_GET_ITEM(coefs, i);
+        PyObject *scaled = PyFloat_FromDouble(PyFloat_AS_DOUBLE(old) * v);
+        if (!scaled)
+            zd::throw_error();
+        PyList_SET_ITEM(coefs, i, scaled);
+        Py_DECREF(old);
+    }
+    r->constant *= v;
+    return true;
+}
+
 // `cell._mul(v)`: for a plain LinExpr the method is found once on the type.
 void cell_mul(PyObject *cell, PyObject *v) {
     cells::linexpr_for_method(cell, "_mul");
@@ -230,8 +256,11 @@ py::object MLinExpr__imul_scalar(const zd::Args &a) {
                           NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
                           {NPY_ITER_READWRITE});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i)
-            cell_mul(cells::cell_or_none(data[0], strides[0], i), vf.ptr());
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *cell = cells::cell_or_none(data[0], strides[0], i);
+            if (!scale_record(cell, v))
+                cell_mul(cell, vf.ptr());
+        }
     });
     return self_ref(self);
 }
@@ -251,8 +280,11 @@ py::object MLinExpr__imul_ndarray(const zd::Args &a) {
         for (npy_intp i = 0; i < n; ++i) {
             double v;
             std::memcpy(&v, data[1] + i * strides[1], sizeof v);
+            PyObject *cell = cells::cell_or_none(data[0], strides[0], i);
+            if (scale_record(cell, v))
+                continue;
             py::object vf = zd::steal(PyFloat_FromDouble(v));
-            cell_mul(cells::cell_or_none(data[0], strides[0], i), vf.ptr());
+            cell_mul(cell, vf.ptr());
         }
     });
     return self_ref(self);
@@ -384,8 +416,10 @@ py::object MLinExpr__mul_ndarray_numpy(const zd::Args &a) {
             py::object tmple = cells::copy_linexpr(cell);
             double v;
             std::memcpy(&v, data[1] + i * strides[1], sizeof v);
-            py::object vf = zd::steal(PyFloat_FromDouble(v));
-            cell_mul(tmple.ptr(), vf.ptr());
+            if (!scale_record(tmple.ptr(), v)) {
+                py::object vf = zd::steal(PyFloat_FromDouble(v));
+                cell_mul(tmple.ptr(), vf.ptr());
+            }
             PyObject *&slot = cells::cell_at(data[2], strides[2], i);
             Py_XSETREF(slot, tmple.release().ptr());
         }
