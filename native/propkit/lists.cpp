@@ -25,13 +25,14 @@ std::unique_ptr<T[]> buffer(Py_ssize_t n) {
                PyArray_DIM(reinterpret_cast<PyArrayObject *>(seq), 0));
 }
 
-// A one-dimensional NumPy array of `type_num` in native byte order, read in
-// place; NumPy is never imported for the test.
+// A one-dimensional NumPy array of `type_num`, aligned and in native byte
+// order, read in place; NumPy is never imported for the test.
 bool is_1d_array_of(PyObject *seq, int type_num) {
     if (!numpy_loaded() || !PyArray_CheckExact(seq))
         return false;
     auto *arr = reinterpret_cast<PyArrayObject *>(seq);
-    return PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == type_num && PyArray_ISNOTSWAPPED(arr);
+    return PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == type_num && PyArray_ISNOTSWAPPED(arr) &&
+           PyArray_ISALIGNED(arr);
 }
 
 // Calls fn(item, i) for items 0 .. n-1 of a sequence, read by position: item
@@ -125,8 +126,9 @@ Py_ssize_t list_length(py::handle seq) {
     raise_attribute_text(attrname, "' has an unsupported data type");
 }
 
-// Exactly one character: a str of length 1 (its code point), or a bytes or
-// bytearray object of length 1 (its byte); the low 8 bits are kept.
+// Exactly one character of one byte: a str of length 1 (its code point, at
+// most U+00FF: a wider one cut to 8 bits would store another character), or
+// a bytes or bytearray object of length 1 (its byte).
 char one_char(PyObject *item) {
     if (PyUnicode_Check(item)) {
         if (PyUnicode_READY(item) < 0)
@@ -137,7 +139,11 @@ char one_char(PyObject *item) {
                        "only single character unicode strings can be converted to Py_UCS4, got "
                        "length %zd",
                        len);
-        return static_cast<char>(PyUnicode_READ_CHAR(item, 0) & 0xFF);
+        Py_UCS4 c = PyUnicode_READ_CHAR(item, 0);
+        if (c > 0xFF)
+            zd::raisef(PyExc_ValueError, "character U+%04X does not fit in one byte",
+                       static_cast<unsigned>(c));
+        return static_cast<char>(c);
     }
     const char *data = nullptr;
     Py_ssize_t len = 0;
@@ -256,17 +262,22 @@ py::object py_gettypedattrlist(const zd::Args &a) {
             code = TVXgetstrattrlist(m, name, count, ind.get(), val.get());
         if (code != 0)
             raise_tovrix_error(py::int_(code), obj);
-        py::object bytestostring = zd::global(ZD_STR("_bytestostring"));
+        // The library's texts are copied at once, before any Python code
+        // runs that could change them; then each copy becomes a str.
         result = zd::steal(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            py::object s;
-            if (!val[i]) {
-                s = zd::steal(PyUnicode_FromStringAndSize("", 0));
-            } else {
-                py::object b = zd::steal(PyBytes_FromString(val[i]));
-                s = bytestostring(b);
-            }
-            PyList_SET_ITEM(result.ptr(), i, s.release().ptr());
+            PyObject *b = val[i] ? PyBytes_FromString(val[i]) : nullptr;
+            if (val[i] && !b)
+                throw zd::python_error();
+            PyList_SET_ITEM(result.ptr(), i, b);
+        }
+        py::object bytestostring = zd::global(ZD_STR("_bytestostring"));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *b = PyList_GET_ITEM(result.ptr(), i);
+            py::object s =
+                b ? bytestostring(py::handle(b)) : zd::steal(PyUnicode_FromStringAndSize("", 0));
+            // Replaces (and releases) the copy; the list never holds NULL here.
+            zd::check(PyList_SetItem(result.ptr(), i, s.release().ptr()));
         }
         break;
     }
@@ -336,7 +347,9 @@ py::object py_settypedattrlist(const zd::Args &a) {
         break;
     }
     default:
-        return py::none();
+        // No list call for this type: refused, so that nothing is reported
+        // as written that was not.
+        raise_unsupported_type(attrname);
     }
     if (code != 0)
         raise_library_error(obj);

@@ -50,13 +50,18 @@ py::object char_value(char c) {
     return zd::steal(PyUnicode_FromOrdinal(static_cast<signed char>(c)));
 }
 
-// First character of a text, cut to its low 8 bits.
-char first_char(py::handle s) {
+// First character of a text as one byte. A character beyond U+00FF is
+// refused: cut to its low 8 bits it would store another character ("\u0142"
+// would become "B").
+char first_char(py::handle s, py::handle attrname) {
     if (PyUnicode_READY(s.ptr()) < 0)
         throw zd::python_error();
     if (PyUnicode_GET_LENGTH(s.ptr()) == 0)
         zd::raise(PyExc_IndexError, "string index out of range");
-    return static_cast<char>(PyUnicode_READ_CHAR(s.ptr(), 0) & 0xFF);
+    Py_UCS4 c = PyUnicode_READ_CHAR(s.ptr(), 0);
+    if (c > 0xFF)
+        raise_attribute_text(attrname, "' takes character value");
+    return static_cast<char>(c);
 }
 
 double to_double(py::handle v) {
@@ -149,10 +154,11 @@ py::object py_setattr(const zd::Args &a) {
         cindex = owner_checks(obj, attrname, info, true);
 
     // The value test comes first; then the handle, the index and the value.
+    // A type without a library call is refused rather than silently skipped.
     switch (info.type) {
     case 0:
         if (model_form)
-            return py::none(); // no model-level character attribute
+            raise_unsupported_type(attrname); // no model-level character call
         if (!PyUnicode_Check(newval.ptr()))
             raise_attribute_text(attrname, "' takes character value");
         break;
@@ -169,14 +175,14 @@ py::object py_setattr(const zd::Args &a) {
             raise_attribute_text(attrname, "' takes string value");
         break;
     default:
-        return py::none();
+        raise_unsupported_type(attrname);
     }
     TVXmodel *m = owner_model(obj);
     int index = model_form ? 0 : to_int32(cindex.ptr());
     int code = kNoModel;
     switch (info.type) {
     case 0: {
-        char c = first_char(newval);
+        char c = first_char(newval, attrname);
         if (m)
             code = TVXsetcharattrelement(m, name, index, c);
         break;

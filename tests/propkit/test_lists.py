@@ -26,6 +26,13 @@ class Seq:
         return self.items[i]
 
 
+def misaligned(arr):
+    """A copy of `arr` whose data lie one byte off their alignment."""
+    out = np.frombuffer(b"\0" + arr.tobytes(), dtype=arr.dtype, offset=1)
+    assert not out.flags.aligned
+    return out
+
+
 # --- reading ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("name, attrtype, expected", [
@@ -53,6 +60,7 @@ def test_read_types(owner, name, attrtype, expected):
     [2.9, True - 1],  # floats truncate toward zero, bools are ints
     Seq([2, 0]),
     range(2, -1, -2),
+    misaligned(np.array([2, 0], dtype=np.int64)),
 ])
 def test_index_forms(owner, indices):
     assert get(owner, "LB", 2, indices) == [2.0, 0.0]
@@ -112,10 +120,10 @@ def test_read_solution(model, owner):
     ("LB", 2, [-np.inf, 5, np.float32(2.5)], [float("-inf"), 5.0, 2.5]),
     ("LB", 2, np.array([1.0, 2.0, 3.0]), [1.0, 2.0, 3.0]),
     ("LB", 2, np.array([3.0, 0.0, 2.0, 0.0, 1.0])[::2], [3.0, 2.0, 1.0]),
+    ("LB", 2, misaligned(np.array([1.0, 2.0, 3.0])), [1.0, 2.0, 3.0]),
     ("LB", 2, (1, 2, 3, "ignored"), [1.0, 2.0, 3.0]),
     ("VType", 0, ["B", b"I", bytearray(b"C")], ["B", "I", "C"]),
     ("VType", 0, "BIB", ["B", "I", "B"]),
-    ("VType", 0, ["\u0142", "I", "C"], ["B", "I", "C"]),  # low 8 bits of U+0142
     ("BranchPriority", 1, [2.7, np.int64(3), np.int32(-4)], [2, 3, -4]),
     ("BranchPriority", 1, Seq([True, 5, 6]), [1, 5, 6]),
     ("VarName", 3, ["a", "b\u00e9", ""], ["a", "b\u00e9", ""]),
@@ -150,6 +158,7 @@ def test_write_mapping_reaches_the_library(model, owner, lib):
     ("LB", 2, [7.0, 7.0, None], TypeError),
     ("VType", 0, ["B", "AB", "B"], ValueError),
     ("VType", 0, ["B", "", "B"], ValueError),
+    ("VType", 0, ["B", "\u0142", "B"], ValueError),  # cut to 8 bits it would be "B"
     ("VType", 0, ["B", b"AB", "B"], TypeError),
     ("VType", 0, ["B", 66, "B"], TypeError),
     ("BranchPriority", 1, [1, "3", 1], TypeError),
@@ -165,6 +174,18 @@ def test_write_refusals_write_nothing(model, owner, name, attrtype, values, erro
     assert get(owner, name, attrtype, [0, 1, 2]) == before
 
 
+def test_string_read_copies_the_texts_before_python_code_runs(owner, monkeypatch):
+    # A conversion that renames the variables must not change what was read.
+    convert = pk._bytestostring
+
+    def renaming(data):
+        put(owner, "VarName", 3, [0, 1, 2], ["a", "b", "c"])
+        return convert(data)
+
+    monkeypatch.setattr(pk, "_bytestostring", renaming)
+    assert get(owner, "VarName", 3, [0, 1, 2]) == ["x0", "x1", "x2"]
+
+
 def test_write_failures_are_attribute_errors(model, owner):
     with pytest.raises(AttributeError) as info:
         put(owner, "X", 2, [0], [1.0])
@@ -174,8 +195,10 @@ def test_write_failures_are_attribute_errors(model, owner):
     assert str(info.value) == "Index out of range for attribute 'LB'"
 
 
-def test_write_of_unknown_type_code_does_nothing(owner):
-    assert put(owner, "LB", 7, [0], [9.0]) is None
+def test_write_of_unknown_type_code_is_refused(owner):
+    with pytest.raises(AttributeError) as info:
+        put(owner, "LB", 7, [0], [9.0])
+    assert str(info.value) == "Attribute 'LB' has an unsupported data type"
     assert get(owner, "LB", 2, [0]) == [0.0]
 
 

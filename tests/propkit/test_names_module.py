@@ -1,12 +1,16 @@
 """_attrlist, _get_async_attr and the module _propkit itself."""
 
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 from zudirivi import _exception, _propkit as pk, _util
 from zudirivi._exception import TovrixError
 from zudirivi._tvx import TVX
 
-from helpers import assert_no_leak
+from helpers import assert_no_leak, subprocess_env
 
 VAR_ATTRS = ["LB", "UB", "Obj", "Start", "VType", "VarName", "BranchPriority", "X"]
 
@@ -100,3 +104,63 @@ def test_module_globals_in_order():
 def test_names_no_leak(solved):
     assert_no_leak(lambda: pk._attrlist(solved._cmodel, 1), repeat=300)
     assert_no_leak(lambda: pk._get_async_attr(solved, "ObjVal"))
+
+
+def test_binding_errors_fail_the_load():
+    # A child interpreter with the package's modules but not its __init__; each
+    # failed load lets go of its module, so the next import starts afresh.
+    code = textwrap.dedent(r"""
+        import ctypes, importlib, importlib.util, sys, traceback, types
+        spec = importlib.util.find_spec("zudirivi")
+        pkg = types.ModuleType("zudirivi")
+        pkg.__path__ = list(spec.submodule_search_locations)
+        sys.modules["zudirivi"] = pkg
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        wrong = new(1, b"int (void)", None)
+
+        def load(name):
+            try:
+                importlib.import_module("zudirivi." + name)
+                print("loaded", name)
+            except Exception as e:
+                where = "init zudirivi." + name in "".join(traceback.format_tb(e.__traceback__))
+                print(type(e).__name__, e, where)
+
+        util = importlib.import_module("zudirivi._util").__pyx_capi__
+        importlib.import_module("zudirivi._tvx")
+        ptr = util.pop("_ptr")
+        load("_exception")
+        util["_ptr"] = wrong
+        load("_exception")
+        util["_ptr"] = ptr
+        load("_exception")
+        exc = sys.modules["zudirivi._exception"].__pyx_capi__
+        env, model = exc.pop("_get_env_errormsg_string"), exc["_get_model_errormsg_string"]
+        exc["_get_model_errormsg_string"] = wrong
+        load("_propkit")  # the environment's entry is bound first
+        exc["_get_env_errormsg_string"] = env
+        load("_propkit")
+        exc["_get_model_errormsg_string"] = model
+        util["_ptr"] = exc["_get_env_errormsg_string"]
+        load("_propkit")
+        util["_ptr"] = ptr
+        load("_propkit")
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], env=subprocess_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "ImportError zudirivi._util does not export expected C function _ptr True",
+        "TypeError C function zudirivi._util._ptr has wrong signature "
+        "(expected void *(PyObject *), got int (void)) True",
+        "loaded _exception",
+        "ImportError zudirivi._exception does not export expected C function "
+        "_get_env_errormsg_string True",
+        "TypeError C function zudirivi._exception._get_model_errormsg_string has wrong "
+        "signature (expected PyObject *(void *), got int (void)) True",
+        "TypeError C function zudirivi._util._ptr has wrong signature "
+        "(expected void *(PyObject *), got PyObject *(void *)) True",
+        "loaded _propkit",
+    ]
