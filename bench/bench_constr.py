@@ -15,9 +15,7 @@ import time
 import numpy as np
 import scipy.sparse as sp
 
-from zudirivi import _arrayexpr as ax
 from zudirivi import _core
-from zudirivi._tvx import TVX
 
 
 def best(fn, repeat=5):
@@ -61,21 +59,13 @@ def typical_road():
     base = best(lambda: A.astype(np.float64, copy=True))
     print(f"{'baseline A.astype(float64, copy=True)':<44} {base * 1e3:9.1f} ms"
           f"   ({A.nnz} entries)")
-    road = hasattr(ax.MLinExpr, "_from_matmul_right") and hasattr(ax.MLinExpr, "__le__")
-    if road:
-        label = "addConstr(A @ x + b <= c)"
-        build = lambda x: A @ x + b <= c  # noqa: E731
-    else:
-        # Products not built yet: the same compact expression from its factory.
-        label = "addConstr(compact A x + b <= c)"
-        build = lambda x: _core.TempConstr(  # noqa: E731
-            ax.MLinExpr._from_compact_affine_expr(A=A, x_right=x, b=b), TVX.LESS_EQUAL, c)
+    label = "addConstr(A @ x + b <= c)"
     times = []
     for _ in range(3):
         m = _core.Model()
         x = m.addMVar(n)
         t = time.perf_counter()
-        h = m.addConstr(build(x))
+        h = m.addConstr(A @ x + b <= c)
         times.append(time.perf_counter() - t)
     assert h.shape == (n,)
     figure(label, min(times), base)

@@ -25,21 +25,15 @@ def constraint_arrays():
     import numpy as np
     import scipy.sparse as sp
 
-    from zudirivi import _arrayexpr, _core
+    from zudirivi import _core
 
     print("constraint arrays:")
     m = _core.Model()
     x = m.addMVar(4, name="x")
     A = sp.csr_matrix(np.array([[1.0, 2.0, 0.0, 0.0], [0.0, 1.0, 0.0, -1.0], [3.0, 0.0, 1.0, 0.0]]))
     b, c = np.array([1.0, 0.0, -1.0]), np.array([4.0, 2.0, 6.0])
-    try:
-        constr = m.addConstr(A @ x + b <= c, name="row")
-        print("  m.addConstr(A @ x + b <= c) ->", constr)
-    except (AttributeError, TypeError):
-        # matrix products not built yet: the same expression from its factory
-        expr = _arrayexpr.MLinExpr._from_compact_affine_expr(A=A, x_right=x, b=b)
-        constr = m.addConstr(_core.TempConstr(expr, "<", c), name="row")
-        print("  m.addConstr(A x + b <= c) ->", constr)
+    constr = m.addConstr(A @ x + b <= c, name="row")
+    print("  m.addConstr(A @ x + b <= c) ->", constr)
     m.update()
     print("  after update:", constr)
     for i, name in enumerate(constr.ConstrName):
