@@ -274,9 +274,9 @@ py::object py_gettypedattrlist(const zd::Args &a) {
         py::object bytestostring = zd::global(ZD_STR("_bytestostring"));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *b = PyList_GET_ITEM(result.ptr(), i);
-            py::object s =
-                b ? bytestostring(py::handle(b)) : zd::steal(PyUnicode_FromStringAndSize("", 0));
-            // Replaces (and releases) the copy; the list never holds NULL here.
+            py::object s = zd::steal(b ? PyObject_CallOneArg(bytestostring.ptr(), b)
+                                       : PyUnicode_FromStringAndSize("", 0));
+            // Replaces (and releases) the copy.
             zd::check(PyList_SetItem(result.ptr(), i, s.release().ptr()));
         }
         break;
@@ -330,7 +330,7 @@ py::object py_settypedattrlist(const zd::Args &a) {
         py::object it = zd::steal(PyObject_GetIter(newval.ptr()));
         while (PyObject *item = PyIter_Next(it.ptr())) {
             py::object held = zd::steal(item);
-            py::object b = stringtobytes(held);
+            py::object b = zd::steal(PyObject_CallOneArg(stringtobytes.ptr(), item));
             if (!PyBytes_Check(b.ptr()))
                 zd::raisef(PyExc_TypeError, "expected bytes, %.200s found", zd::type_name(b));
             zd::check(PyList_Append(texts.ptr(), b.ptr()));

@@ -241,6 +241,13 @@ def test_none_model(make_owner, model):
     assert str(info.value) == "'tovrixpy.MVar' object has no attribute 'LB'"
     assert pk._geterrormsg(nomodel) == ""
     assert pk._attrlist(None, 1) == []
+    for call in (lambda: pk._getattr(nomodel, "LB"), lambda: pk._setattr(nomodel, "LB", 1.0),
+                 lambda: pk._prefetchattr(nomodel, "LB")):
+        with pytest.raises(AttributeError):
+            call()
+    with pytest.raises(TovrixError) as info:
+        pk._get_async_attr(nomodel, "Status")
+    assert (info.value.errno, info.value.message) == (TVX.ERROR_NULL_ARGUMENT, "")
 
 
 @pytest.mark.parametrize("call, text", [
