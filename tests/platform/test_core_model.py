@@ -1,8 +1,10 @@
 """The model side of the stand-in _core: Env, elements, Model bookkeeping,
 attributes by name, constraints (scalar and matrix) and the test aids."""
 
+import ctypes
 import gc
 import math
+import os
 
 import numpy as np
 import pytest
@@ -175,6 +177,25 @@ def test_elements_outlive_their_model_and_env():
     del m, env
     gc.collect()
     assert x.VarName == "x" and x.X == 4.0 and (2 * x).getValue() == 8.0
+
+
+def test_library_objects_go_with_their_last_holder():
+    lib = ctypes.CDLL(os.path.join(os.path.dirname(_core.__file__), "libtovrix.so"))
+    gc.collect()
+    envs, models = lib.TVXtest_numlive(0), lib.TVXtest_numlive(1)
+    env = Env()
+    m = Model(env=env)
+    x = m.addVar()
+    c = m.addConstr(x >= 0)
+    del m, env
+    gc.collect()
+    assert (lib.TVXtest_numlive(0), lib.TVXtest_numlive(1)) == (envs + 1, models + 1)
+    del x
+    gc.collect()
+    assert lib.TVXtest_numlive(1) == models + 1  # the constraint still holds it
+    del c
+    gc.collect()
+    assert (lib.TVXtest_numlive(0), lib.TVXtest_numlive(1)) == (envs, models)
 
 
 # --- model building: variables ------------------------------------------------------
