@@ -583,8 +583,5 @@ def test_model_operations_do_not_leak():
         m.remove(b)
         m.update()
 
-    # Interpreter and NumPy caches keep warming for thousands of calls here
-    # (growth well below one block per call that then stops); a leak of one
-    # object per call shows as at least `repeat` blocks.
-    assert_no_leak(build, repeat=2000, tolerance=500)
-    assert_no_leak(add_remove, repeat=2000, tolerance=500)
+    assert_no_leak(build, repeat=2000)
+    assert_no_leak(add_remove, repeat=2000)
