@@ -17,8 +17,8 @@ LinExprObject *linexpr_for_method(PyObject *o, const char *method) {
 }
 
 py::object new_linexpr(double c, PyObject *coefs_stolen, PyObject *vars_stolen) {
-    py::object coefs = coefs_stolen ? zd::steal(coefs_stolen) : zd::steal(PyList_New(0));
-    py::object vars = vars_stolen ? zd::steal(vars_stolen) : zd::steal(PyList_New(0));
+    py::object coefs = zd::steal(coefs_stolen ? coefs_stolen : new_term_list(0));
+    py::object vars = zd::steal(vars_stolen ? vars_stolen : new_term_list(0));
     PyTypeObject *tp = arrayexpr::LinExpr_type;
     PyObject *o = tp->tp_alloc(tp, 0);
     if (!o)
@@ -48,14 +48,27 @@ py::object call_cell_method(PyObject *cell, py::handle name) {
     return zd::steal(PyObject_CallMethodNoArgs(cell, name.ptr()));
 }
 
+namespace {
+
+// A new list with the items of a term list, left out of the cycle collector
+// when the source is.
+PyObject *term_list_copy(PyObject *src) {
+    PyObject *l = PyList_GetSlice(src, 0, PyList_GET_SIZE(src));
+    if (l && !PyObject_GC_IsTracked(src))
+        PyObject_GC_UnTrack(l);
+    return l;
+}
+
+} // namespace
+
 py::object copy_linexpr(PyObject *cell) {
     LinExprObject *r = linexpr_for_method(cell, "copy");
     if (exact_linexpr(cell) && r->cont_ref == Py_None && r->coef_list && r->var_list &&
         PyList_CheckExact(r->coef_list) && PyList_CheckExact(r->var_list)) {
-        PyObject *coefs = PyList_GetSlice(r->coef_list, 0, PyList_GET_SIZE(r->coef_list));
+        PyObject *coefs = term_list_copy(r->coef_list);
         if (!coefs)
             zd::throw_error();
-        PyObject *vars = PyList_GetSlice(r->var_list, 0, PyList_GET_SIZE(r->var_list));
+        PyObject *vars = term_list_copy(r->var_list);
         if (!vars) {
             Py_DECREF(coefs);
             zd::throw_error();

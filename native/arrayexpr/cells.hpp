@@ -32,6 +32,18 @@ inline bool exact_linexpr(PyObject *o) {
     return Py_TYPE(o) == arrayexpr::LinExpr_type;
 }
 
+// A new term list of n slots to be filled with PyList_SET_ITEM. Term lists
+// hold numbers and variables only, which lead back to no expression: like the
+// core's own, the list is left out of the cycle collector, whose passes over
+// millions of term lists would cost more than building them.
+inline PyObject *new_term_list(Py_ssize_t n) {
+    PyObject *l = PyList_New(n);
+    if (!l)
+        zd::throw_error();
+    PyObject_GC_UnTrack(l);
+    return l;
+}
+
 // A new LinExpr: constant `c`, the given lists (new empty ones when null),
 // cont_ref None. Made through the type's allocator, without a Python call.
 py::object new_linexpr(double c = 0.0, PyObject *coefs_stolen = nullptr,

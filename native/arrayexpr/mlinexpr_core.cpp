@@ -465,19 +465,13 @@ py::object MLinExpr__from_mvar_full(const zd::Args &a) {
             PyObject *var = cells::cell_or_none(data[0], strides[0], i);
             py::object cell;
             if (var_type && PyObject_TypeCheck(var, var_type)) {
-                PyObject *coefs = PyList_New(1);
-                if (!coefs)
-                    zd::throw_error();
+                py::object coefs = zd::steal(cells::new_term_list(1));
                 Py_INCREF(one.ptr());
-                PyList_SET_ITEM(coefs, 0, one.ptr());
-                PyObject *vl = PyList_New(1);
-                if (!vl) {
-                    Py_DECREF(coefs);
-                    zd::throw_error();
-                }
+                PyList_SET_ITEM(coefs.ptr(), 0, one.ptr());
+                py::object vl = zd::steal(cells::new_term_list(1));
                 Py_INCREF(var);
-                PyList_SET_ITEM(vl, 0, var);
-                cell = cells::new_linexpr(0.0, coefs, vl);
+                PyList_SET_ITEM(vl.ptr(), 0, var);
+                cell = cells::new_linexpr(0.0, coefs.release().ptr(), vl.release().ptr());
             } else {
                 // Not a variable: the core type decides (and words the refusal).
                 cell = le_type(one, zd::borrow(var));

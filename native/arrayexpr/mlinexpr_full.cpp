@@ -185,8 +185,8 @@ py::object MLinExpr__to_full(const zd::Args &a) {
         for (npy_intp k = 0; k < ncells; ++k) {
             npy_intp s, e;
             csr.row(ptr, k, s, e);
-            py::object coefs = zd::steal(PyList_New(e - s));
-            py::object vl = zd::steal(PyList_New(e - s));
+            py::object coefs = zd::steal(cells::new_term_list(e - s));
+            py::object vl = zd::steal(cells::new_term_list(e - s));
             for (npy_intp j = s; j < e; ++j) {
                 PyObject *v = vars[csr.column(idx, j)];
                 if (!v)
@@ -236,14 +236,13 @@ py::object MLinExpr__clear_full(const zd::Args &a) {
             cells::call_cell_method(cell, ZD_STR("clear"));
             return;
         }
-        PyObject *coefs = PyList_New(0);
-        if (!coefs)
-            zd::throw_error();
+        PyObject *coefs = cells::new_term_list(0);
         PyObject *vars = PyList_New(0);
         if (!vars) {
             Py_DECREF(coefs);
             zd::throw_error();
         }
+        PyObject_GC_UnTrack(vars);
         r->constant = 0.0;
         Py_XSETREF(r->coef_list, coefs);
         Py_XSETREF(r->var_list, vars);
