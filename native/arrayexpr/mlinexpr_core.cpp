@@ -2,6 +2,8 @@
 // factories from variables and expressions.
 #include "mlinexpr.hpp"
 
+#include <type_traits>
+
 namespace mlinexpr {
 
 bool truthy(py::handle h) {
@@ -407,6 +409,39 @@ py::object MLinExpr__from_mvar(const zd::Args &a) {
     return cls.attr(ZD_STR("_from_mvar_full"))(fromobj);
 }
 
+namespace {
+
+// The n by n identity as a CSR matrix, its three arrays filled here and handed
+// to SciPy in one call (index type int32 while n fits, as SciPy picks).
+py::object identity_csr(py::handle sp, npy_intp n) {
+    zd::ensure_numpy();
+    const int itype = n < NPY_MAX_INT32 ? NPY_INT32 : NPY_INT64;
+    npy_intp np1 = n + 1;
+    py::object data = zd::steal(PyArray_SimpleNew(1, &n, NPY_DOUBLE));
+    py::object indices = zd::steal(PyArray_SimpleNew(1, &n, itype));
+    py::object indptr = zd::steal(PyArray_SimpleNew(1, &np1, itype));
+    auto *d = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(data.ptr())));
+    void *idx = PyArray_DATA(reinterpret_cast<PyArrayObject *>(indices.ptr()));
+    void *ptr = PyArray_DATA(reinterpret_cast<PyArrayObject *>(indptr.ptr()));
+    auto fill = [&](auto *ix, auto *pt) {
+        using I = std::remove_pointer_t<decltype(ix)>;
+        for (npy_intp k = 0; k < n; ++k) {
+            d[k] = 1.0;
+            ix[k] = static_cast<I>(k);
+            pt[k] = static_cast<I>(k);
+        }
+        pt[n] = static_cast<I>(n);
+    };
+    if (itype == NPY_INT32)
+        fill(static_cast<int32_t *>(idx), static_cast<int32_t *>(ptr));
+    else
+        fill(static_cast<int64_t *>(idx), static_cast<int64_t *>(ptr));
+    return sp.attr("csr_matrix")(py::make_tuple(data, indices, indptr),
+                                 py::arg("shape") = py::make_tuple(n, n));
+}
+
+} // namespace
+
 py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
     py::handle cls = a[0];
     py::object x = zd::borrow(a[1].ptr());
@@ -433,12 +468,18 @@ py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
                  np.attr("reshape")(x.attr(ZD_STR("_vararr")), py::make_tuple(1)));
         return affine(py::arg("A") = A, py::arg("x_right") = x);
     }
-    if (nd == 1)
-        return affine(py::arg("A") = sp.attr("eye")(s[py::int_(0)]), py::arg("x_right") = x);
-    if (nd == 2 && at_most_one(0))
-        return affine(py::arg("A") = sp.attr("eye")(s[py::int_(1)]), py::arg("x_left") = x);
-    if (nd == 2 && at_most_one(1))
-        return affine(py::arg("A") = sp.attr("eye")(s[py::int_(0)]), py::arg("x_right") = x);
+    if (nd == 1 || (nd == 2 && (at_most_one(0) || at_most_one(1)))) {
+        // I @ x (or x @ I): one part, the identity over the flat variables,
+        // under a zero constant of x's shape.
+        Py_ssize_t len = PyNumber_AsSsize_t(np.attr("prod")(s).ptr(), PyExc_OverflowError);
+        if (len == -1 && PyErr_Occurred())
+            zd::throw_error();
+        py::object flat = zd::global(ZD_STR("MVar"))(x.attr(ZD_STR("_vararr")).attr("reshape")(-1));
+        py::list parts;
+        parts.append(py::make_tuple(identity_csr(sp, len), flat));
+        py::object b = np.attr("zeros")(s, py::arg("dtype") = np.attr("float64"));
+        return cls(py::arg("matmulparts") = parts, py::arg("b") = b);
+    }
     ZD_ASSERT(false);
     zd::raisef(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "ndle");
 }
