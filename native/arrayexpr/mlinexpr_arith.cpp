@@ -299,8 +299,73 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
 
 namespace {
 
+// a + b for two cells, as the core makes it: for two plain LinExpr cells
+// without continuation the sum is built here (constants added, term lists
+// joined into new lists sharing the items), else the core's operator runs.
+PyObject *cell_sum(PyObject *a, PyObject *b) {
+    if (a && b && cells::exact_linexpr(a) && cells::exact_linexpr(b)) {
+        auto *ra = reinterpret_cast<LinExprObject *>(a);
+        auto *rb = reinterpret_cast<LinExprObject *>(b);
+        PyObject *lists[4] = {ra->coef_list, ra->var_list, rb->coef_list, rb->var_list};
+        bool plain = ra->cont_ref == Py_None && rb->cont_ref == Py_None;
+        for (PyObject *l : lists)
+            plain = plain && l && PyList_CheckExact(l);
+        if (plain && PyList_GET_SIZE(lists[0]) == PyList_GET_SIZE(lists[1]) &&
+            PyList_GET_SIZE(lists[2]) == PyList_GET_SIZE(lists[3])) {
+            const Py_ssize_t na = PyList_GET_SIZE(lists[0]);
+            const Py_ssize_t n = na + PyList_GET_SIZE(lists[2]);
+            py::object coefs = zd::steal(cells::new_term_list(n));
+            py::object vars = zd::steal(cells::new_term_list(n));
+            for (int side = 0; side < 2; ++side) {
+                PyObject **c = reinterpret_cast<PyListObject *>(lists[2 * side])->ob_item;
+                PyObject **v = reinterpret_cast<PyListObject *>(lists[2 * side + 1])->ob_item;
+                const Py_ssize_t off = side ? na : 0;
+                const Py_ssize_t len = PyList_GET_SIZE(lists[2 * side]);
+                for (Py_ssize_t i = 0; i < len; ++i) {
+                    Py_INCREF(c[i]);
+                    PyList_SET_ITEM(coefs.ptr(), off + i, c[i]);
+                    Py_INCREF(v[i]);
+                    PyList_SET_ITEM(vars.ptr(), off + i, v[i]);
+                }
+            }
+            double constant = 0.0;
+            constant += ra->constant;
+            constant += rb->constant;
+            return cells::new_linexpr(constant, coefs.release().ptr(), vars.release().ptr())
+                .release()
+                .ptr();
+        }
+    }
+    PyObject *r = PyNumber_Add(a ? a : Py_None, b ? b : Py_None);
+    if (!r)
+        zd::throw_error();
+    return r;
+}
+
+// Cell-wise sum of two cell arrays of the same shape, into a new array.
+py::object same_shape_sum(PyArrayObject *x, PyArrayObject *y) {
+    cells::GcPause pause;
+    cells::ChunkLoop loop(
+        {x, y, nullptr}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE},
+        {-1, -1, NPY_OBJECT});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *r = cell_sum(cells::cell_at(data[0], strides[0], i),
+                                   cells::cell_at(data[1], strides[1], i));
+            Py_XSETREF(cells::cell_at(data[2], strides[2], i), r);
+        }
+    });
+    return zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2)));
+}
+
 py::object full_sum(py::handle learr, py::handle other) {
     zd::ensure_numpy();
+    PyArrayObject *x = cells::as_ndarray(learr);
+    PyArrayObject *y = cells::as_ndarray(other);
+    if (x && y && PyArray_TYPE(x) == NPY_OBJECT && PyArray_TYPE(y) == NPY_OBJECT &&
+        PyArray_SAMESHAPE(x, y))
+        return wrap_full(same_shape_sum(x, y));
     py::object result;
     {
         // NumPy's object loop makes one new cell per cell: no cycles to find.
