@@ -50,6 +50,8 @@ py::object copy_then_iadd(py::handle start, py::handle other) {
     return op_iadd(start, other);
 }
 
+py::object full_plus_mvar(py::handle self, py::handle mvar);
+
 py::object quad_sum(py::handle self, py::handle other) {
     py::object retval = zd::global(ZD_STR("MQuadExpr")).attr(ZD_STR("_from_mlinexpr"))(self);
     return op_iadd(retval, other);
@@ -103,9 +105,12 @@ py::object MLinExpr___add__(const zd::Args &a) {
             op = op.attr(ZD_STR("_to_full"))();
         return self.attr(ZD_STR("_add_full_mlinexpr"))(op);
     }
-    if (is_mvar(other))
+    if (is_mvar(other)) {
+        if (py::object sum = full_plus_mvar(self, other))
+            return sum;
         return self.attr(ZD_STR("_add_full_mlinexpr"))(
             MLE.attr(ZD_STR("_from_mvar"))(other, py::arg("force_full") = true));
+    }
     if (is_ndarray(other))
         return self.attr(ZD_STR("_add_full_ndarray"))(other);
     if (is_sparse(sp, other))
@@ -357,6 +362,93 @@ py::object same_shape_sum(PyArrayObject *x, PyArrayObject *y) {
         }
     });
     return zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2)));
+}
+
+// a + 1.0 * var for a cell and a variable, as the core makes the sum of the
+// cell and LinExpr(1.0, var): built here for a plain cell, else through the
+// core's operator with that LinExpr.
+PyObject *cell_plus_var(PyObject *a, PyObject *var, PyObject *one) {
+    if (a && cells::exact_linexpr(a)) {
+        auto *ra = reinterpret_cast<LinExprObject *>(a);
+        PyObject *ac = ra->coef_list, *av = ra->var_list;
+        if (ra->cont_ref == Py_None && ac && av && PyList_CheckExact(ac) && PyList_CheckExact(av) &&
+            PyList_GET_SIZE(ac) == PyList_GET_SIZE(av)) {
+            const Py_ssize_t na = PyList_GET_SIZE(ac);
+            py::object coefs = zd::steal(cells::new_term_list(na + 1));
+            py::object vars = zd::steal(cells::new_term_list(na + 1));
+            for (Py_ssize_t i = 0; i < na; ++i) {
+                PyObject *c = PyList_GET_ITEM(ac, i), *v = PyList_GET_ITEM(av, i);
+                Py_INCREF(c);
+                PyList_SET_ITEM(coefs.ptr(), i, c);
+                Py_INCREF(v);
+                PyList_SET_ITEM(vars.ptr(), i, v);
+            }
+            Py_INCREF(one);
+            PyList_SET_ITEM(coefs.ptr(), na, one);
+            Py_INCREF(var);
+            PyList_SET_ITEM(vars.ptr(), na, var);
+            double constant = 0.0;
+            constant += ra->constant;
+            constant += 0.0;
+            return cells::new_linexpr(constant, coefs.release().ptr(), vars.release().ptr())
+                .release()
+                .ptr();
+        }
+    }
+    py::object coefs = zd::steal(cells::new_term_list(1));
+    Py_INCREF(one);
+    PyList_SET_ITEM(coefs.ptr(), 0, one);
+    py::object vars = zd::steal(cells::new_term_list(1));
+    Py_INCREF(var);
+    PyList_SET_ITEM(vars.ptr(), 0, var);
+    py::object term = cells::new_linexpr(0.0, coefs.release().ptr(), vars.release().ptr());
+    PyObject *r = PyNumber_Add(a ? a : Py_None, term.ptr());
+    if (!r)
+        zd::throw_error();
+    return r;
+}
+
+// Full-state self + an MVar of the same shape whose cells are all variables,
+// without a full-state copy of the MVar in between; null when the operands do
+// not qualify (the general path serves them).
+py::object full_plus_mvar(py::handle self, py::handle mvar) {
+    zd::ensure_numpy();
+    py::object learr = learr_of(self);
+    py::object vararr = mvar.attr(ZD_STR("_vararr"));
+    PyArrayObject *x = cells::as_ndarray(learr);
+    PyArrayObject *v = cells::as_ndarray(vararr);
+    if (!x || !v || PyArray_TYPE(x) != NPY_OBJECT || PyArray_TYPE(v) != NPY_OBJECT ||
+        !PyArray_SAMESHAPE(x, v) || !equals(mvar.attr(ZD_STR("shape")), cells::shape_of(x)))
+        return py::object();
+    py::object var_cls = zd::global(ZD_STR("Var"));
+    if (!PyType_Check(var_cls.ptr()))
+        return py::object();
+    auto *var_type = reinterpret_cast<PyTypeObject *>(var_cls.ptr());
+    cells::ChunkLoop check({v}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                           {NPY_ITER_READONLY});
+    bool all_vars = true;
+    check.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n && all_vars; ++i) {
+            PyObject *o = cells::cell_at(data[0], strides[0], i);
+            all_vars = o && PyObject_TypeCheck(o, var_type);
+        }
+    });
+    if (!all_vars)
+        return py::object();
+    py::object one = zd::steal(PyFloat_FromDouble(1.0));
+    cells::GcPause pause;
+    cells::ChunkLoop loop(
+        {x, v, nullptr}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE},
+        {-1, -1, NPY_OBJECT});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *r = cell_plus_var(cells::cell_at(data[0], strides[0], i),
+                                        cells::cell_at(data[1], strides[1], i), one.ptr());
+            Py_XSETREF(cells::cell_at(data[2], strides[2], i), r);
+        }
+    });
+    return wrap_full(zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2))));
 }
 
 py::object full_sum(py::handle learr, py::handle other) {
