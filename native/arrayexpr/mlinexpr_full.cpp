@@ -283,9 +283,8 @@ py::object MLinExpr__copy_full(const zd::Args &a) {
     py::object out = new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_OBJECT);
     cells::GcPause gc_pause;
     cells::ChunkLoop loop(
-        {arr(learr), arr(out)},
-        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST});
+        {arr(learr), arr(out)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
         for (npy_intp k = 0; k < n; ++k) {
             py::object c = cells::copy_linexpr(cells::cell_or_none(data[0], strides[0], k));
