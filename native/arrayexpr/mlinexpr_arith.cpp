@@ -4,6 +4,7 @@
 // on the parts) and by the full-state cell loops.
 #include "mlinexpr_arith.hpp"
 
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -233,17 +234,50 @@ py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
         using I = std::remove_pointer_t<decltype(oi)>;
         npy_intp pos = 0;
         op[0] = 0;
+        // Entries [k, e) of one block into the output at pos, columns shifted
+        // by the block's offset: a typed loop per run, values copied as is.
+        auto run = [&](const Raw &b, int64_t k, int64_t e) {
+            if (e <= k)
+                return;
+            std::memcpy(od + pos, b.val + k, static_cast<size_t>(e - k) * sizeof(double));
+            auto cols_of = [&](const auto *src) {
+                // Unsigned in the wider of the two index types: a negative
+                // index compares as out of range, and the loop vectorizes.
+                using S = std::remove_cv_t<std::remove_pointer_t<decltype(src)>>;
+                using U = std::make_unsigned_t<std::conditional_t<(sizeof(S) > sizeof(I)), S, I>>;
+                const U lim = static_cast<U>(b.cols), sh = static_cast<U>(b.off);
+                const S *from = src + k;
+                I *dst = oi + pos;
+                const int64_t len = e - k;
+                U bad = 0;
+                for (int64_t j = 0; j < len; ++j) {
+                    const U c = static_cast<U>(from[j]);
+                    bad |= static_cast<U>(c >= lim);
+                    dst[j] = static_cast<I>(c + sh);
+                }
+                if (bad)
+                    zd::raise(PyExc_ValueError, "part matrix has a column index out of range");
+            };
+            if (b.idx.wide)
+                cols_of(static_cast<const int64_t *>(b.idx.p));
+            else
+                cols_of(static_cast<const int32_t *>(b.idx.p));
+            pos += e - k;
+        };
+        if (raw.size() == 1 && !raw[0].repeat) {
+            // One block over every row: one run of all its entries, row
+            // pointers rebased to zero.
+            const Raw &b = raw[0];
+            const int64_t base = b.ptr[0];
+            run(b, base, b.ptr[m]);
+            for (npy_intp i = 1; i <= m; ++i)
+                op[i] = static_cast<I>(b.ptr[i] - base);
+            return;
+        }
         for (npy_intp i = 0; i < m; ++i) {
             for (const Raw &b : raw) {
                 const npy_intp r = b.repeat ? 0 : i;
-                for (int64_t k = b.ptr[r], e = b.ptr[r + 1]; k < e; ++k) {
-                    const int64_t c = b.idx[k];
-                    if (c < 0 || c >= b.cols)
-                        zd::raise(PyExc_ValueError, "part matrix has a column index out of range");
-                    od[pos] = b.val[k];
-                    oi[pos] = static_cast<I>(c + b.off);
-                    ++pos;
-                }
+                run(b, b.ptr[r], b.ptr[r + 1]);
             }
             op[i + 1] = static_cast<I>(pos);
         }

@@ -258,6 +258,42 @@ def test_compact_merge_has_one_part(x, y):
     same(cells(e), before)
 
 
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+@pytest.mark.parametrize("order", ["part + const", "const + part", "array + part"])
+def test_sum_with_constant_only_side_copies_the_one_part(x, index_dtype, order):
+    A = sp.csr_matrix(([0.0, 5.0, -1.0, 2.0], [2, 0, 2, 1], [0, 2, 3, 4]), shape=(3, 3))
+    A.indices = A.indices.astype(index_dtype)
+    A.indptr = A.indptr.astype(index_dtype)
+    e = MLinExpr(matmulparts=[(A, x)], b=np.array([1.0, 2.0, 3.0]))
+    b = np.array([10.0, 20.0, 30.0])
+    c = MLinExpr._from_compact_affine_expr(b=b)
+    s = {"part + const": lambda: e + c, "const + part": lambda: c + e,
+         "array + part": lambda: b + e}[order]()
+    assert s._is_compact and len(s._matmulparts) == 1
+    S, xv = s._matmulparts[0]
+    # Stored entries kept as they are (order, explicit zero); int32 indices.
+    assert S.data.tolist() == A.data.tolist() and S.data.dtype == np.float64
+    assert S.indices.tolist() == A.indices.tolist() and S.indptr.tolist() == A.indptr.tolist()
+    assert S.indices.dtype == np.int32 and S.indptr.dtype == np.int32
+    assert list(xv._vararr) == list(x._vararr) and xv is not x
+    assert list(s._const) == [11.0, 22.0, 33.0]
+    # Nothing shared with an operand: the sum's arrays are its own.
+    P = e._matmulparts[0][0]
+    for mine in (S.data, S.indices, S.indptr):
+        for theirs in (P.data, P.indices, P.indptr, e._const, c._const, b):
+            assert not np.shares_memory(mine, theirs)
+    assert not np.shares_memory(s._const, e._const) and not np.shares_memory(s._const, b)
+
+
+@pytest.mark.parametrize("bad", [-1, 3])
+def test_sum_refuses_a_part_with_a_column_out_of_range(x, bad):
+    A = sp.csr_matrix(([1.0, 2.0, 3.0], [0, 1, 2], [0, 1, 2, 3]), shape=(3, 3))
+    A.indices[1] = bad
+    e = MLinExpr(matmulparts=[(A, x)], b=np.zeros(3))
+    with pytest.raises(ValueError, match="column index out of range"):
+        e + np.ones(3)
+
+
 def test_one_cell_compact_operand_is_widened(x, y):
     one = MLinExpr(matmulparts=[(sp.csr_matrix([[1.0, 0.0, 2.0]]), y)], b=np.array(1.0))
     four = MLinExpr._from_compact_affine_expr(A=sp.eye(4, 3).tocsr(), x_right=x)
