@@ -248,4 +248,16 @@ py::object dir(py::handle self) {
     return list;
 }
 
+py::object int32_index(py::object v) {
+    if (!PyLong_CheckExact(v.ptr()))
+        v = zd::steal(PyNumber_Index(v.ptr()));
+    int overflow = 0;
+    long long c = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (c == -1 && PyErr_Occurred())
+        zd::throw_error();
+    if (overflow || c < INT32_MIN || c > INT32_MAX)
+        zd::raise(PyExc_OverflowError, "Python int too large to convert to C int");
+    return v;
+}
+
 } // namespace handle

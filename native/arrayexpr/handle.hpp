@@ -9,6 +9,10 @@
 
 namespace handle {
 
+// An element index read from a cell (`_colno`, `_rowno`, ...) as an int
+// within 32 bits; OverflowError beyond.
+py::object int32_index(py::object value);
+
 // True when self._cmodel is None (a handle without a model).
 bool no_model(py::handle self);
 

@@ -57,17 +57,8 @@ public:
 
     // The index of a cell as a new reference to an int within 32 bits.
     py::object read(PyObject *cell) const {
-        py::object v = zd::steal(Py_IS_TYPE(cell, type_) ? get_(cell, closure_)
-                                                         : PyObject_GetAttr(cell, name_.ptr()));
-        if (!PyLong_CheckExact(v.ptr()))
-            v = zd::steal(PyNumber_Index(v.ptr()));
-        int overflow = 0;
-        long long c = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-        if (c == -1 && PyErr_Occurred())
-            zd::throw_error();
-        if (overflow || c < INT32_MIN || c > INT32_MAX)
-            zd::raise(PyExc_OverflowError, "Python int too large to convert to C int");
-        return v;
+        return handle::int32_index(zd::steal(
+            Py_IS_TYPE(cell, type_) ? get_(cell, closure_) : PyObject_GetAttr(cell, name_.ptr())));
     }
 
 private:

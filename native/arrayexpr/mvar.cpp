@@ -2,6 +2,7 @@
 // table, construction, conversions, shape operations, indexing and the
 // printed form; attributes, operators and summation live in mvar_*.cpp.
 #include "mvar.hpp"
+#include "handle.hpp"
 
 #include <string>
 
@@ -260,16 +261,7 @@ py::object mvar::make(py::handle arr) {
 }
 
 py::object mvar::colno_of(PyObject *cell) {
-    py::object v = zd::steal(PyObject_GetAttr(cell, ZD_STR("_colno").ptr()));
-    if (!PyLong_CheckExact(v.ptr()))
-        v = zd::steal(PyNumber_Index(v.ptr()));
-    int overflow = 0;
-    long long c = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (c == -1 && PyErr_Occurred())
-        zd::throw_error();
-    if (overflow || c < INT32_MIN || c > INT32_MAX)
-        zd::raise(PyExc_OverflowError, "Python int too large to convert to C int");
-    return v;
+    return handle::int32_index(zd::steal(PyObject_GetAttr(cell, ZD_STR("_colno").ptr())));
 }
 
 py::object mvar::index_list(py::handle self) {
