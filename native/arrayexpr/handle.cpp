@@ -260,4 +260,23 @@ py::object int32_index(py::object v) {
     return v;
 }
 
+IndexReader::IndexReader(const char *elem_class, const char *index_attr)
+    : name_(zd::steal(PyUnicode_InternFromString(index_attr))) {
+    py::object cls = zd::global(zd::steal(PyUnicode_InternFromString(elem_class)));
+    if (!PyType_Check(cls.ptr()))
+        return;
+    auto *tp = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    PyObject *descr = _PyType_Lookup(tp, name_.ptr());
+    if (descr && Py_IS_TYPE(descr, &PyGetSetDescr_Type)) {
+        auto *gd = reinterpret_cast<PyGetSetDescrObject *>(descr);
+        if (gd->d_getset && gd->d_getset->get) {
+            descr_ = zd::borrow(descr);
+            cls_ = cls;
+            type_ = tp;
+            get_ = gd->d_getset->get;
+            closure_ = gd->d_getset->closure;
+        }
+    }
+}
+
 } // namespace handle

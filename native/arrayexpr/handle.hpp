@@ -13,6 +13,28 @@ namespace handle {
 // within 32 bits; OverflowError beyond.
 py::object int32_index(py::object value);
 
+// Reads the element index attribute of cells. For cells of exactly the
+// element class, whose index is a getset descriptor of that class (data
+// descriptors win over everything else in ordinary lookup), the getter is
+// called directly instead of a full attribute lookup per cell.
+class IndexReader {
+public:
+    // `elem_class`: module global of the element class ("Var");
+    // `index_attr`: its index attribute ("_colno").
+    IndexReader(const char *elem_class, const char *index_attr);
+    // The index of a cell as a new reference to an int within 32 bits.
+    py::object read(PyObject *cell) const {
+        return int32_index(zd::steal(
+            Py_IS_TYPE(cell, type_) ? get_(cell, closure_) : PyObject_GetAttr(cell, name_.ptr())));
+    }
+
+private:
+    py::object name_, cls_, descr_;
+    PyTypeObject *type_ = nullptr;
+    getter get_ = nullptr;
+    void *closure_ = nullptr;
+};
+
 // True when self._cmodel is None (a handle without a model).
 bool no_model(py::handle self);
 

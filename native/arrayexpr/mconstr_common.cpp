@@ -30,44 +30,6 @@ PyArrayObject *as_array(py::handle o) {
     return reinterpret_cast<PyArrayObject *>(o.ptr());
 }
 
-// Reads the element index attribute of cells. For cells of exactly the
-// element class, whose index is a getset descriptor of that class (data
-// descriptors win over everything else in ordinary lookup), the getter is
-// called directly instead of a full attribute lookup per cell.
-class IndexReader {
-public:
-    explicit IndexReader(const Kind &k)
-        : name_(zd::steal(PyUnicode_InternFromString(k.index_attr))) {
-        py::object cls = zd::global(zd::steal(PyUnicode_InternFromString(k.elem_class)));
-        if (!PyType_Check(cls.ptr()))
-            return;
-        auto *tp = reinterpret_cast<PyTypeObject *>(cls.ptr());
-        PyObject *descr = _PyType_Lookup(tp, name_.ptr());
-        if (descr && Py_IS_TYPE(descr, &PyGetSetDescr_Type)) {
-            auto *gd = reinterpret_cast<PyGetSetDescrObject *>(descr);
-            if (gd->d_getset && gd->d_getset->get) {
-                descr_ = zd::borrow(descr);
-                cls_ = cls;
-                type_ = tp;
-                get_ = gd->d_getset->get;
-                closure_ = gd->d_getset->closure;
-            }
-        }
-    }
-
-    // The index of a cell as a new reference to an int within 32 bits.
-    py::object read(PyObject *cell) const {
-        return handle::int32_index(zd::steal(
-            Py_IS_TYPE(cell, type_) ? get_(cell, closure_) : PyObject_GetAttr(cell, name_.ptr())));
-    }
-
-private:
-    py::object name_, cls_, descr_;
-    PyTypeObject *type_ = nullptr;
-    getter get_ = nullptr;
-    void *closure_ = nullptr;
-};
-
 // Pending and removed elements seen by a scan.
 struct Scan {
     bool pending = false;
@@ -83,7 +45,7 @@ py::object index_list(const Kind &k, py::handle self, Scan *scan = nullptr) {
         arr = zd::steal(
             PyArray_FromAny(arr.ptr(), PyArray_DescrFromType(NPY_OBJECT), 0, 0, 0, nullptr));
     p = as_array(arr);
-    IndexReader reader(k);
+    handle::IndexReader reader(k.elem_class, k.index_attr);
     py::object list = zd::steal(PyList_New(PyArray_SIZE(p)));
     Py_ssize_t i = 0;
     mvar::for_each_cell_c_order(p, [&](PyObject *cell) {

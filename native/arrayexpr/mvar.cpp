@@ -260,17 +260,14 @@ py::object mvar::make(py::handle arr) {
     return zd::global(ZD_STR("MVar"))(arr);
 }
 
-py::object mvar::colno_of(PyObject *cell) {
-    return handle::int32_index(zd::steal(PyObject_GetAttr(cell, ZD_STR("_colno").ptr())));
-}
-
 py::object mvar::index_list(py::handle self) {
     py::object arr = vararr(self);
     npy_intp n = PyArray_SIZE(as_array(arr));
     py::object list = zd::steal(PyList_New(n));
     npy_intp i = 0;
+    handle::IndexReader reader("Var", "_colno");
     for_each_cell_c_order(as_array(arr), [&](PyObject *cell) {
-        PyList_SET_ITEM(list.ptr(), i++, colno_of(cell).release().ptr());
+        PyList_SET_ITEM(list.ptr(), i++, reader.read(cell).release().ptr());
     });
     return list;
 }
@@ -454,9 +451,10 @@ py::object MVar__idxarr(const zd::Args &a) {
     PyArrayObject *p = mvar::as_array(arr);
     py::object idx = zd::steal(PyArray_SimpleNew(PyArray_NDIM(p), PyArray_DIMS(p), NPY_INT32));
     auto *out = reinterpret_cast<npy_int32 *>(PyArray_DATA(mvar::as_array(idx)));
+    handle::IndexReader reader("Var", "_colno");
     mvar::for_each_cell_c_order(p, [&](PyObject *cell) {
-        // colno_of checks the 32-bit range.
-        *out++ = (npy_int32)PyLong_AsLong(mvar::colno_of(cell).ptr());
+        // the reader checks the 32-bit range.
+        *out++ = (npy_int32)PyLong_AsLong(reader.read(cell).ptr());
     });
     return idx;
 }

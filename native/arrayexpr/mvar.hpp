@@ -31,9 +31,6 @@ py::object numpy();
 template <class F>
 void for_each_cell_c_order(PyArrayObject *arr, F &&fn);
 
-// Python int of a cell's _colno, checked to fit in 32 bits.
-py::object colno_of(PyObject *cell);
-
 // The element indices in row-major order as a list of Python ints.
 py::object index_list(py::handle self);
 
