@@ -31,6 +31,14 @@ inline py::tuple object_bases() {
     return py::make_tuple(zd::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
 }
 
+// The TovrixError(-1, ...) that `sum` raises for an axis that
+// `_axis_to_axeslist` refused.
+inline py::object bad_axis_error(py::handle axis) {
+    py::object text = zd::steal(PyObject_Format(axis.ptr(), nullptr));
+    py::object msg = zd::steal(PyUnicode_FromFormat("Invalid axis specifications: %U", text.ptr()));
+    return zd::global(ZD_STR("TovrixError"))(-1, msg);
+}
+
 } // namespace arrayexpr
 
 // Class and function definitions, one per unit, called by the module frame in

@@ -33,8 +33,8 @@ double float_of(py::handle h) {
 
 namespace {
 
-// Raises TovrixError(-1, "Invalid axis specifications: <axis>") while the
-// pending IndexError is being handled (it becomes the new error's context).
+// Raises the bad-axis TovrixError while the pending IndexError is being
+// handled (it becomes the new error's context).
 [[noreturn]] void raise_bad_axis(py::handle axis) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
@@ -44,9 +44,7 @@ namespace {
     py::object old_t = zd::steal(t ? t : (Py_INCREF(Py_None), Py_None));
     py::object old_v = zd::steal(v ? v : (Py_INCREF(Py_None), Py_None));
     Py_XDECREF(tb);
-    py::object text = zd::steal(PyObject_Format(axis.ptr(), nullptr));
-    py::object msg = zd::steal(PyUnicode_FromFormat("Invalid axis specifications: %U", text.ptr()));
-    py::object err = zd::global(ZD_STR("TovrixError"))(-1, msg);
+    py::object err = arrayexpr::bad_axis_error(axis);
     if (!old_v.is_none())
         PyException_SetContext(err.ptr(), old_v.release().ptr());
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());

@@ -43,10 +43,7 @@ py::object MVar_sum(const zd::Args &a) {
             if (!PyErr_ExceptionMatches(PyExc_IndexError))
                 zd::throw_error();
             PyErr_Clear();
-            py::object text = zd::steal(PyObject_Format(axis.ptr(), nullptr));
-            py::object msg =
-                zd::steal(PyUnicode_FromFormat("Invalid axis specifications: %U", text.ptr()));
-            py::object err = zd::global(ZD_STR("TovrixError"))(-1, msg);
+            py::object err = arrayexpr::bad_axis_error(axis);
             PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
             zd::throw_error();
         }
