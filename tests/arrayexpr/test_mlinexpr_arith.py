@@ -91,34 +91,7 @@ def same(a, b):
         [tuple(sorted(c[1].items())) + (c[0],) for c in b.flat]
 
 
-# --- fixtures -----------------------------------------------------------------
-
-
-@pytest.fixture
-def model():
-    m = tvp.Model()
-    return m
-
-
-@pytest.fixture
-def x(model):
-    x = model.addMVar(3)
-    model.update()
-    return x
-
-
-@pytest.fixture
-def y(model):
-    y = model.addMVar(3)
-    model.update()
-    return y
-
-
-@pytest.fixture
-def v(model):
-    v = model.addVar()
-    model.update()
-    return v
+# --- helpers ------------------------------------------------------------------
 
 
 def compact_of(x, A=None, b=None):

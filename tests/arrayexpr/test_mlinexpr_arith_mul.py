@@ -14,32 +14,6 @@ from test_mlinexpr_arith import (FakeQuad, canon, cells, compact_of, make, quad,
                                  nl, same, scaled, keep_compact_zero)
 
 
-@pytest.fixture
-def model():
-    return tvp.Model()
-
-
-@pytest.fixture
-def x(model):
-    x = model.addMVar(3)
-    model.update()
-    return x
-
-
-@pytest.fixture
-def y(model):
-    y = model.addMVar(3)
-    model.update()
-    return y
-
-
-@pytest.fixture
-def v(model):
-    v = model.addVar()
-    model.update()
-    return v
-
-
 def snapshot(e):
     """Everything a compact expression holds, copied."""
     return (e._const.copy(), [(A.toarray().copy(), A.indptr.copy(), xv) for A, xv in

@@ -7,11 +7,6 @@ import pytest
 import zudirivi as tvp
 
 
-@pytest.fixture
-def model():
-    return tvp.Model()
-
-
 def terms(le):
     le = le.copy()
     le._flatten()

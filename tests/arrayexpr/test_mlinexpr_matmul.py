@@ -11,11 +11,6 @@ from zudirivi._arrayexpr import MLinExpr, MVar
 RNG = np.random.default_rng(7)
 
 
-@pytest.fixture
-def model():
-    return tvp.Model()
-
-
 @pytest.fixture(params=[1, 0], ids=["compact", "full"])
 def keep(request):
     MLinExpr._keep_compact = request.param

@@ -16,11 +16,6 @@ WARNING = ("Chained matrix multiplications of MVars is inefficient, collect nume
 
 
 @pytest.fixture
-def model():
-    return tvp.Model()
-
-
-@pytest.fixture
 def keep_compact_off():
     MLinExpr._keep_compact = 0
     try:

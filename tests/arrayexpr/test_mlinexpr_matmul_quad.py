@@ -50,11 +50,6 @@ def quad(monkeypatch):
     monkeypatch.setattr(ax, "MQuadExpr", Quad)
 
 
-@pytest.fixture
-def model():
-    return tvp.Model()
-
-
 def compact_expr(model, shape, variables=True):
     m = int(np.prod(shape))
     parts = []

@@ -44,18 +44,6 @@ Probe.__imul__ = _imul
 
 
 @pytest.fixture
-def model():
-    return tvp.Model()
-
-
-@pytest.fixture
-def x(model):
-    x = model.addMVar(3)
-    model.update()
-    return x
-
-
-@pytest.fixture
 def probes(monkeypatch):
     """Factories of the expression classes replaced by recorders."""
     made = {"lin": [], "nl": [], "quad": [], "matmul": []}

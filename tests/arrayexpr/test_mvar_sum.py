@@ -10,11 +10,6 @@ from helpers import assert_no_leak
 
 
 @pytest.fixture
-def model():
-    return tvp.Model()
-
-
-@pytest.fixture
 def x(model):
     x = model.addMVar((2, 2))
     model.update()
