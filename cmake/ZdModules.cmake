@@ -1,15 +1,16 @@
 # zd_add_module(<name> <dir>): an extension module zudirivi.<name> built from
-# <dir>/*.cpp, linked with the shared layer and the solver library, placed in
+# every .cpp below <dir> (subfolders included, so no source is left out),
+# linked with the shared layer and the solver library, placed in
 # <build>/python/zudirivi next to libtovrix.so (found through $ORIGIN).
 # zd_add_test_module(<name> <dir>): the same, placed in <build>/testmods and
 # not installed; skipped while <dir> has no sources.
 
 set(ZD_MODULE_TARGETS "")
 
-# The .cpp files of <dir>; a placeholder_*.cpp counts only while it is alone,
-# so the real module's first file replaces it even before it is deleted.
+# The .cpp files of <dir> and its subfolders; a placeholder_*.cpp counts only
+# while it is alone, so the real module's first file replaces it even before it is deleted.
 function(_zd_module_sources out dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
   set(real ${sources})
   list(FILTER real EXCLUDE REGEX "/placeholder_[^/]*\\.cpp$")
   if(real)

@@ -2,7 +2,7 @@
 // list-write values, list-read arrays and attribute forwarding.
 #include "handle.hpp"
 
-#include "mvar.hpp"
+#include "mvar/mvar.hpp"
 
 #include <cstdint>
 

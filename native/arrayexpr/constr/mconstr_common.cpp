@@ -2,7 +2,7 @@
 #include "mconstr_common.hpp"
 
 #include "handle.hpp"
-#include "mvar.hpp"
+#include "mvar/mvar.hpp"
 #include "tovrix.h"
 
 #include <cstdint>
