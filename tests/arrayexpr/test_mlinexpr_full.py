@@ -261,6 +261,15 @@ def test_sum_of_empty_and_scalar(shape, axis, result):
         assert s._learr.item() is not e._learr.item()
 
 
+@pytest.mark.parametrize("method", ["getConstant", "getValue"])
+def test_values_of_foreign_cells_fail_as_their_own_method_lookup(method):
+    e = MLinExpr(np.array([LinExpr(2.0), 1], dtype=object))
+    with pytest.raises(AttributeError, match=f"^'int' object has no attribute '{method}'$"):
+        getattr(e, method)()
+    with pytest.raises(AttributeError, match=f"^'NoneType' object has no attribute '{method}'$"):
+        getattr(MLinExpr(np.empty(2, dtype=object)), method)()
+
+
 def test_sum_refuses_cells_that_are_not_expressions():
     with pytest.raises(TypeError, match="^Cannot convert int to .*LinExpr$"):
         MLinExpr(np.array([LinExpr(), 1], dtype=object)).sum()
