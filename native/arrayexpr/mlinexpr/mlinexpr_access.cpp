@@ -9,19 +9,7 @@ PyArrayObject *arr(py::handle h) {
     return reinterpret_cast<PyArrayObject *>(h.ptr());
 }
 
-bool isinst(py::handle o, py::handle cls) {
-    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-}
-
-// A new 0-dimensional object array holding `cell`.
-py::object zero_d(py::handle cell) {
-    zd::ensure_numpy();
-    py::object a = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot = static_cast<PyObject **>(PyArray_DATA(arr(a)));
-    Py_INCREF(cell.ptr());
-    Py_XSETREF(*slot, cell.ptr());
-    return a;
-}
+using operand::zero_d;
 
 // numpy.asarray(obj) without a dtype.
 py::object as_array(py::handle obj) {
@@ -119,12 +107,12 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
     self.attr(ZD_STR("_convert_to_full"))();
     if (arrayexpr::is_linexpr(value.ptr()))
         return self.attr(ZD_STR("_setitem_linexpr"))(obj, value);
-    if (isinst(value, zd::global(ZD_STR("Var"))))
+    if (zd::isinstance(value, zd::global(ZD_STR("Var"))))
         return self.attr(ZD_STR("_setitem_linexpr"))(
             obj, py::handle(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type))(value));
-    if (isinst(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
+    if (zd::isinstance(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
         return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
-    if (isinst(value, zd::global(ZD_STR("MLinExpr")))) {
+    if (zd::isinstance(value, zd::global(ZD_STR("MLinExpr")))) {
         if (is_compact(value)) {
             value = value.attr(ZD_STR("copy"))();
             value.attr(ZD_STR("_convert_to_full"))();
@@ -144,6 +132,12 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
             refuse_value(value);
         converted = np.attr("asarray")(value, py::arg("dtype") = np.attr("float64"));
     } catch (...) {
+        // A conversion that fails for what the value is becomes "Cannot
+        // assign"; running out of memory and interruptions (no Exception)
+        // pass through as they are.
+        zd::set_error_from_current_exception();
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+            zd::throw_error();
         PyErr_Clear();
         refuse_value(value);
     }
@@ -230,7 +224,7 @@ py::object MLinExpr__setitem_iaddable(const zd::Args &a) {
     // The value must fit the selection before any selected cell is emptied:
     // a refused assignment leaves the expression as it was.
     if (PyArrayObject *s = cells::as_ndarray(sel)) {
-        if (isinst(value, zd::global(ZD_STR("MVar")))) {
+        if (zd::isinstance(value, zd::global(ZD_STR("MVar")))) {
             py::object varr = as_array(value.attr(ZD_STR("_vararr")));
             cells::ChunkLoop({s, arr(varr)}, NPY_ITER_REFS_OK | NPY_ITER_ZEROSIZE_OK,
                              {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY});
