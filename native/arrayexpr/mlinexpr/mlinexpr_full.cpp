@@ -365,10 +365,14 @@ py::object MLinExpr_getConstant(const zd::Args &a) {
     if (PyArray_SIZE(arr(learr)) == 0)
         zd::raise(PyExc_ValueError,
                   "cannot call `vectorize` on size 0 inputs unless `otypes` is set");
+    // Each cell answers its own getConstant(): a foreign cell fails as its
+    // method lookup fails.
     return per_cell_values(learr, [](PyObject *cell) {
-        LinExprObject *r = cells::linexpr_for_method(cell, "getConstant");
-        if (cells::exact_linexpr(cell) && r->cont_ref == Py_None)
-            return r->constant;
+        if (cells::exact_linexpr(cell)) {
+            auto *r = reinterpret_cast<LinExprObject *>(cell);
+            if (r->cont_ref == Py_None)
+                return r->constant;
+        }
         return float_of(cells::call_cell_method(cell, ZD_STR("getConstant")));
     });
 }
@@ -380,7 +384,6 @@ py::object MLinExpr_getValue(const zd::Args &a) {
     if (!is_compact(self)) {
         py::object learr = learr_of(self);
         return per_cell_values(learr, [](PyObject *cell) {
-            cells::linexpr_for_method(cell, "getValue");
             return float_of(cells::call_cell_method(cell, ZD_STR("getValue")));
         });
     }
