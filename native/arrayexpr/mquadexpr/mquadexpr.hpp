@@ -51,8 +51,7 @@ py::object call_cell_method(PyObject *cell, py::handle name);
 // cell.
 py::object empty_cells(py::handle shape);
 
-// A new 0-dimensional object array holding `cell` itself.
-py::object zero_d(py::handle cell);
+using operand::zero_d;
 
 // `self._qearr` as an ndarray (TypeError otherwise).
 py::object qearr_of(py::handle self);

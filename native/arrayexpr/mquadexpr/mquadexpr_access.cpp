@@ -83,15 +83,15 @@ py::object MQuadExpr___setitem__(const zd::Args &a) {
     py::object np = numpy();
     zd::ensure_numpy();
     self.attr(ZD_STR("_convert_to_full"))();
-    if (arith::isinst(value, zd::global(ZD_STR("Var"))) || arrayexpr::is_linexpr(value.ptr()) ||
-        arith::isinst(value, zd::global(ZD_STR("MVar"))) ||
-        arith::isinst(value, zd::global(ZD_STR("MLinExpr"))) || PyArray_Check(value.ptr()))
+    if (zd::isinstance(value, zd::global(ZD_STR("Var"))) || arrayexpr::is_linexpr(value.ptr()) ||
+        zd::isinstance(value, zd::global(ZD_STR("MVar"))) ||
+        zd::isinstance(value, zd::global(ZD_STR("MLinExpr"))) || PyArray_Check(value.ptr()))
         return self.attr(ZD_STR("_setitem_linear"))(obj, value);
     if (arrayexpr::is_quadexpr(value.ptr())) {
         value = cls().attr(ZD_STR("_from_quad_expr"))(value);
         return self.attr(ZD_STR("_setitem_mquadexpr"))(obj, value);
     }
-    if (arith::isinst(value, cls())) {
+    if (zd::isinstance(value, cls())) {
         if (is_compact(value)) {
             value = value.attr(ZD_STR("copy"))();
             value.attr(ZD_STR("_convert_to_full"))();

@@ -59,15 +59,6 @@ py::object empty_cells(py::handle shape) {
     return out;
 }
 
-py::object zero_d(py::handle cell) {
-    zd::ensure_numpy();
-    py::object a = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot = static_cast<PyObject **>(PyArray_DATA(arr(a)));
-    Py_INCREF(cell.ptr());
-    Py_XSETREF(*slot, cell.ptr());
-    return a;
-}
-
 py::object qearr_of(py::handle self) {
     zd::ensure_numpy();
     py::object q = self.attr(ZD_STR("_qearr"));
@@ -184,7 +175,7 @@ py::object MQuadExpr___init__(const zd::Args &a) {
         py::tuple xQy = mvar::unpack(part, 3);
         py::object x = xQy[0], Q = xQy[1], y = xQy[2];
         if (checks) {
-            ZD_ASSERT(arith::isinst(Q, sp.attr("coo_matrix")));
+            ZD_ASSERT(zd::isinstance(Q, sp.attr("coo_matrix")));
             ZD_ASSERT(equals(Q.attr("data").attr("dtype"), np.attr("dtype")("float64")));
             ZD_ASSERT(
                 truthy(np.attr("issubdtype")(Q.attr("row").attr("dtype"), np.attr("integer"))));
@@ -194,9 +185,9 @@ py::object MQuadExpr___init__(const zd::Args &a) {
         py::tuple mn = mvar::unpack(Q.attr(ZD_STR("shape")), 2);
         if (checks) {
             py::handle MVar = zd::global(ZD_STR("MVar"));
-            ZD_ASSERT(arith::isinst(x, MVar));
+            ZD_ASSERT(zd::isinstance(x, MVar));
             ZD_ASSERT(equals(x.attr(ZD_STR("shape")), py::make_tuple(mn[0])));
-            ZD_ASSERT(arith::isinst(y, MVar));
+            ZD_ASSERT(zd::isinstance(y, MVar));
             ZD_ASSERT(equals(y.attr(ZD_STR("shape")), py::make_tuple(mn[1])));
         }
     }

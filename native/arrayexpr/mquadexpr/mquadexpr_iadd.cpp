@@ -19,10 +19,9 @@ void ndle_iadd(py::handle self, py::handle other) {
 // Var, LinExpr, MLinExpr, ndarray, SciPy sparse matrix: operands that go into
 // the linear part alone (the scalars are tested last, after the quadratic
 // kinds).
-bool linear_operand(py::handle sp, py::handle o) {
+bool linear_operand(py::handle o) {
     return arith::isinst_g(o, ZD_STR("Var")) || arrayexpr::is_linexpr(o.ptr()) ||
-           arith::isinst_g(o, ZD_STR("MLinExpr")) || arith::is_ndarray(o) ||
-           arith::is_sparse(sp, o);
+           arith::isinst_g(o, ZD_STR("MLinExpr")) || arith::is_ndarray(o) || operand::is_sparse(o);
 }
 
 // `qe.add(other)` through the core type's method.
@@ -93,17 +92,16 @@ private:
 py::object MQuadExpr___iadd__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     numpy();
-    py::object sp = sparse();
     const bool compact = is_compact(self) && keep_compact();
     if (!compact)
         self.attr(ZD_STR("_convert_to_full"))();
-    if (linear_operand(sp, other)) {
+    if (linear_operand(other)) {
         ndle_iadd(self, other);
         return zd::borrow(self.ptr());
     }
     if (arrayexpr::is_quadexpr(other.ptr()))
         return arith::op_iadd(self, cls().attr(ZD_STR("_from_quad_expr"))(other));
-    if (arith::isinst(other, cls()))
+    if (zd::isinstance(other, cls()))
         return self.attr(compact ? ZD_STR("_iadd_compact_mquadexpr")
                                  : ZD_STR("_iadd_full_mquadexpr"))(other);
     if (arith::is_scalar(other)) {
