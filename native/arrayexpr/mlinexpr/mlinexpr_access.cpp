@@ -18,42 +18,6 @@ py::object as_array(py::handle obj) {
     return zd::steal(PyArray_FROM_O(obj.ptr()));
 }
 
-py::object repr_cell(const zd::Args &a) {
-    py::object text = zd::steal(PyObject_Str(a[0].ptr()));
-    return zd::steal(PyUnicode_FromFormat(" %U", text.ptr()));
-}
-
-// Runs f inside `with cm:`; the context is left also when f fails.
-template <class F>
-py::object with_context(py::handle cm, F &&f) {
-    cm.attr("__enter__")();
-    py::object result;
-    try {
-        result = f();
-    } catch (...) {
-        PyObject *t, *v, *tb;
-        if (PyErr_Occurred()) {
-            PyErr_Fetch(&t, &v, &tb);
-            PyErr_NormalizeException(&t, &v, &tb);
-        } else {
-            t = v = tb = nullptr;
-        }
-        PyObject *r = PyObject_CallMethod(cm.ptr(), "__exit__", "OOO", t ? t : Py_None,
-                                          v ? v : Py_None, tb ? tb : Py_None);
-        Py_XDECREF(r);
-        if (r && t)
-            PyErr_Restore(t, v, tb);
-        else {
-            Py_XDECREF(t);
-            Py_XDECREF(v);
-            Py_XDECREF(tb);
-        }
-        throw;
-    }
-    cm.attr("__exit__")(py::none(), py::none(), py::none());
-    return result;
-}
-
 [[noreturn]] void refuse_value(py::handle value) {
     py::object type_text =
         zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
@@ -93,12 +57,11 @@ py::object MLinExpr___repr__(const zd::Args &a) {
         marker = n == 0 ? " " : n == 1 ? "  " : "   ";
         target = self.attr(ZD_STR("_to_full"))();
     }
-    py::object fmt = zd::make_function("<lambda>", "MLinExpr.__repr__.<locals>.<lambda>",
-                                       zd::module_name(), "o", repr_cell, nullptr);
+    py::object fmt = cells::repr_cell_function("MLinExpr.__repr__.<locals>.<lambda>");
     py::dict formatter;
     formatter["object"] = fmt;
     py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
-    py::object leinfo = with_context(
+    py::object leinfo = cells::with_context(
         cm, [&] { return zd::steal(PyObject_Repr(target.attr(ZD_STR("_learr")).ptr())); });
     py::object lastidx = leinfo.attr("rfind")(",");
     Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());

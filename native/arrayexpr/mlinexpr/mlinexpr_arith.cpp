@@ -281,11 +281,12 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
     std::vector<Block> blocks;
     py::list x_parts;
     for (py::handle e : {self, other}) {
-        const Py_ssize_t lead = ssize(e.attr(ZD_STR("_leading_adim")));
-        ZD_ASSERT(lead == 1 || lead == m);
-        // A sum without cells carries no matmul part.
+        // A sum without cells carries no matmul part (an operand may have
+        // cells that broadcast against a zero-length dimension).
         if (m == 0 || length(parts_of(e)) == 0)
             continue;
+        const Py_ssize_t lead = ssize(e.attr(ZD_STR("_leading_adim")));
+        ZD_ASSERT(lead == 1 || lead == m);
         e.attr(ZD_STR("_concat_matmulparts"))();
         auto [A, x] = unpack2(parts_of(e)[py::int_(0)]);
         Block blk;

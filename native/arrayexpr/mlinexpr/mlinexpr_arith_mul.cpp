@@ -208,7 +208,9 @@ py::object MLinExpr__imul_compact_ndarray(const zd::Args &a) {
         }
     }
     attr_inplace(self, ZD_STR("_const"), arr_in, true);
-    ZD_ASSERT(size == 1 || size == m);
+    // Without cells (a zero-length dimension) any broadcasting factor leaves
+    // the empty expression as it is.
+    ZD_ASSERT(size == 1 || size == m || m == 0);
     if (!has_parts)
         return self_ref(self);
     if (size == 1) {

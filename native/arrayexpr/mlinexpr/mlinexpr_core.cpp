@@ -301,6 +301,12 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
             raise_text(PyExc_ValueError,
                        right ? "Right variable's shape " : "Left variable's shape ", xshape,
                        " is not compact");
+        // A 2-D variable array without variables, or a product without
+        // cells: all zeros, or empty, with no part (the 1-D forms keep theirs).
+        if (PyObject_Length(xshape.ptr()) == 2 &&
+            (!truthy(xv.attr(ZD_STR("size"))) ||
+             PyArray_SIZE(reinterpret_cast<PyArrayObject *>(b.ptr())) == 0))
+            return cls(py::arg("matmulparts") = parts, py::arg("b") = b);
         py::object x = zd::global(ZD_STR("MVar"))(xv.attr(ZD_STR("_vararr")).attr("reshape")(-1));
         py::object M;
         if (right) {
