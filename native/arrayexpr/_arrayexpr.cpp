@@ -33,9 +33,11 @@ void exec_arrayexpr(py::handle) {
         zd::load_step();
         py::object core = zd::import(core_module);
         zd::load_step();
-        py::object linexpr = zd::bind_core_type(core, core_module, "LinExpr", sizeof(LinExprObject));
+        py::object linexpr =
+            zd::bind_core_type(core, core_module, "LinExpr", sizeof(LinExprObject));
         zd::load_step();
-        py::object quadexpr = zd::bind_core_type(core, core_module, "QuadExpr", sizeof(QuadExprObject));
+        py::object quadexpr =
+            zd::bind_core_type(core, core_module, "QuadExpr", sizeof(QuadExprObject));
         // A load retried after a failure rebinds them.
         Py_XDECREF(arrayexpr::LinExpr_type);
         Py_XDECREF(arrayexpr::QuadExpr_type);

@@ -175,8 +175,8 @@ void exec_buildaid(py::handle module) {
     zd::def("_nd_indexed_names", "prefix, shape", py_nd_indexed_names);
     zd::def("_map_coldata_to_vars", "coldata, v, dtype=None", py_map_coldata_to_vars);
 
-    zd::ClassBuilder("_listify", py::make_tuple(py::handle(reinterpret_cast<PyObject *>(
-                                     &PyBaseObject_Type))),
+    zd::ClassBuilder("_listify",
+                     py::make_tuple(py::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
                      nullptr)
         .method("__init__", "self, *indexes, **kwargs", listify_init)
         .method("flatten", "self, x", listify_flatten)

@@ -33,8 +33,8 @@ bool negative(py::handle cindex) {
 bool owned(py::handle model, py::handle element) {
     if (model.is_none())
         return true;
-    py::object r = zd::steal(
-        PyObject_CallMethodOneArg(model.ptr(), ZD_STR("_owns").ptr(), element.ptr()));
+    py::object r =
+        zd::steal(PyObject_CallMethodOneArg(model.ptr(), ZD_STR("_owns").ptr(), element.ptr()));
     return truthy(r);
 }
 

@@ -168,8 +168,8 @@ py::object py_genexpr_key(const zd::Args &a) {
             PyObject *key, *pat;
             Py_ssize_t pos = 0;
             while (PyDict_Next(pats.ptr(), &pos, &key, &pat)) {
-                py::object m = zd::steal(
-                    PyObject_CallMethodOneArg(pat, ZD_STR("search").ptr(), line.ptr()));
+                py::object m =
+                    zd::steal(PyObject_CallMethodOneArg(pat, ZD_STR("search").ptr(), line.ptr()));
                 if (truthy(m)) {
                     py::object name = zd::borrow(key);
                     zd::check(PyList_Append(varorder.ptr(), name.ptr()));

@@ -142,8 +142,7 @@ py::object listify_flatten(const zd::Args &a) {
         }
         if (zd::check(PyObject_RichCompareBool(w.ptr(), x.ptr(), Py_EQ)))
             return zd::borrow(x.ptr());
-        return zd::steal(
-            PyObject_CallMethodOneArg(self.ptr(), ZD_STR("flatten").ptr(), w.ptr()));
+        return zd::steal(PyObject_CallMethodOneArg(self.ptr(), ZD_STR("flatten").ptr(), w.ptr()));
     } catch (const zd::python_error &) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
             throw;

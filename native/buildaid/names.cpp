@@ -88,8 +88,8 @@ inline char *put_int(char *p, long long v) {
 // Makes names prefix + "[" + lead + i + trail + "]" for i in [0, n), written
 // straight into new str objects of the prefix's character width.
 template <class Ch>
-void fast_names(PyObject *list, PyObject *prefix, const std::string &lead,
-                const std::string &trail, int n) {
+void fast_names(PyObject *list, PyObject *prefix, const std::string &lead, const std::string &trail,
+                int n) {
     Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix);
     const Ch *pdata = reinterpret_cast<const Ch *>(PyUnicode_DATA(prefix));
     Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(prefix);
@@ -217,14 +217,12 @@ py::object py_nd_indexed_names(const zd::Args &a) {
     py::handle prefix = a[0], shape = a[1];
     py::object numpy = zd::import("numpy");
     py::object empty = zd::steal(PyTuple_New(0));
-    if (zd::check(PyObject_RichCompareBool(shape.ptr(), empty.ptr(), Py_EQ)))
-    {
+    if (zd::check(PyObject_RichCompareBool(shape.ptr(), empty.ptr(), Py_EQ))) {
         py::object one = zd::steal(PyList_New(1));
         PyList_SET_ITEM(one.ptr(), 0, prefix.inc_ref().ptr());
         return one;
     }
-    py::object maxdim =
-        zd::steal(PyObject_CallOneArg(builtin_max, shape.ptr()));
+    py::object maxdim = zd::steal(PyObject_CallOneArg(builtin_max, shape.ptr()));
     int n = as_int32(maxdim);
     py::object prod = numpy.attr("prod")(shape);
     py::object nobj = py::int_(n);
@@ -254,8 +252,7 @@ py::object py_nd_indexed_names(const zd::Args &a) {
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             py::object d = zd::steal(raw);
             if (!PyIndex_Check(d.ptr()))
-                zd::raisef(PyExc_TypeError,
-                           "'%.200s' object cannot be interpreted as an integer",
+                zd::raisef(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
                            zd::type_name(d));
             Py_ssize_t v = PyNumber_AsSsize_t(d.ptr(), PyExc_OverflowError);
             if (v == -1 && PyErr_Occurred())

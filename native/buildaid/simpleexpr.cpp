@@ -95,8 +95,8 @@ PyObject *unit_var(PyObject *cell, py::object &hold) {
     if (zd::check(PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_NE)))
         return nullptr;
     py::object zero = py::int_(0);
-    py::object coef = zd::steal(PyObject_CallMethodOneArg(le.ptr(), ZD_STR("getCoeff").ptr(),
-                                                          zero.ptr()));
+    py::object coef =
+        zd::steal(PyObject_CallMethodOneArg(le.ptr(), ZD_STR("getCoeff").ptr(), zero.ptr()));
     py::object diff = zd::steal(PyNumber_Subtract(coef.ptr(), one.ptr()));
     py::object dist = zd::steal(PyNumber_Absolute(diff.ptr()));
     py::object tol = py::float_(kTolerance);
@@ -117,16 +117,16 @@ py::object py_convert_mle_to_predvar_predval(const zd::Args &a) {
     py::object learr_obj = mle.attr(ZD_STR("_learr"));
     // The cells in row-major order, through a C-contiguous object array
     // (the array itself when it is one already).
-    py::object learr = zd::steal(PyArray_FromAny(
-        learr_obj.ptr(), PyArray_DescrFromType(NPY_OBJECT), 0, 0,
-        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+    py::object learr =
+        zd::steal(PyArray_FromAny(learr_obj.ptr(), PyArray_DescrFromType(NPY_OBJECT), 0, 0,
+                                  NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
     auto *arr = reinterpret_cast<PyArrayObject *>(learr.ptr());
     npy_intp n = PyArray_SIZE(arr);
     auto **cells = reinterpret_cast<PyObject **>(PyArray_DATA(arr));
-    py::object vars = zd::steal(
-        PyArray_SimpleNew(PyArray_NDIM(arr), PyArray_DIMS(arr), NPY_OBJECT));
-    auto **out = reinterpret_cast<PyObject **>(
-        PyArray_DATA(reinterpret_cast<PyArrayObject *>(vars.ptr())));
+    py::object vars =
+        zd::steal(PyArray_SimpleNew(PyArray_NDIM(arr), PyArray_DIMS(arr), NPY_OBJECT));
+    auto **out =
+        reinterpret_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(vars.ptr())));
     for (npy_intp i = 0; i < n; ++i) {
         py::object hold;
         PyObject *v = unit_var(cells[i], hold);
