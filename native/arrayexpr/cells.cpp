@@ -38,10 +38,12 @@ py::object list_copy(PyObject *src) {
     return zd::steal(PySequence_List(src));
 }
 
-py::object call_cell_method(PyObject *cell, py::handle name) {
-    if (exact_linexpr(cell)) {
-        // The method descriptor of the type, found once per call site name.
-        PyObject *descr = _PyType_Lookup(arrayexpr::LinExpr_type, name.ptr());
+py::object call_cell_method(PyObject *cell, py::handle name, PyTypeObject *exact) {
+    if (!exact)
+        exact = arrayexpr::LinExpr_type;
+    if (Py_TYPE(cell) == exact) {
+        // The method descriptor of the type, without a bound method per cell.
+        PyObject *descr = _PyType_Lookup(exact, name.ptr());
         if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type))
             return zd::steal(PyObject_Vectorcall(descr, &cell, 1, nullptr));
     }
@@ -186,6 +188,19 @@ py::object shape_of(PyArrayObject *a) {
         PyTuple_SET_ITEM(t.ptr(), d,
                          zd::steal(PyLong_FromSsize_t(PyArray_DIM(a, d))).release().ptr());
     return t;
+}
+
+namespace {
+
+py::object repr_cell(const zd::Args &a) {
+    py::object text = zd::steal(PyObject_Str(a[0].ptr()));
+    return zd::steal(PyUnicode_FromFormat(" %U", text.ptr()));
+}
+
+} // namespace
+
+py::object repr_cell_function(const char *qualname) {
+    return zd::make_function("<lambda>", qualname, zd::module_name(), "o", repr_cell, nullptr);
 }
 
 } // namespace cells

@@ -53,9 +53,9 @@ py::object new_linexpr(double c = 0.0, PyObject *coefs_stolen = nullptr,
 // LinExpr without continuation, else through its copy() method.
 py::object copy_linexpr(PyObject *cell);
 
-// Calls the method `name` of a cell without arguments; for a plain LinExpr the
-// method is looked up once on the type, not per cell.
-py::object call_cell_method(PyObject *cell, py::handle name);
+// Calls the method `name` of a cell without arguments; for a cell of exactly
+// the type `exact` (LinExpr by default) the method is looked up on the type.
+py::object call_cell_method(PyObject *cell, py::handle name, PyTypeObject *exact = nullptr);
 
 // `*field += src` as the interpreter does it for the record fields: an
 // in-place extension for two lists, the generic in-place addition otherwise.
@@ -160,5 +160,40 @@ inline PyArrayObject *as_ndarray(py::handle h) {
 
 // A shape tuple of an array.
 py::object shape_of(PyArrayObject *a);
+
+// The formatter of the arrays' repr: a cell as one space and its str(), a
+// function of the given qualified name.
+py::object repr_cell_function(const char *qualname);
+
+// Runs f inside `with cm:`; the context is left also when f fails.
+template <class F>
+py::object with_context(py::handle cm, F &&f) {
+    cm.attr("__enter__")();
+    py::object result;
+    try {
+        result = f();
+    } catch (...) {
+        PyObject *t, *v, *tb;
+        if (PyErr_Occurred()) {
+            PyErr_Fetch(&t, &v, &tb);
+            PyErr_NormalizeException(&t, &v, &tb);
+        } else {
+            t = v = tb = nullptr;
+        }
+        PyObject *r = PyObject_CallMethod(cm.ptr(), "__exit__", "OOO", t ? t : Py_None,
+                                          v ? v : Py_None, tb ? tb : Py_None);
+        Py_XDECREF(r);
+        if (r && t)
+            PyErr_Restore(t, v, tb);
+        else {
+            Py_XDECREF(t);
+            Py_XDECREF(v);
+            Py_XDECREF(tb);
+        }
+        throw;
+    }
+    cm.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
 
 } // namespace cells

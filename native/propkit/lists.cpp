@@ -4,6 +4,7 @@
 #include "convert.hpp"
 
 #include <climits>
+#include <cstdio>
 #include <memory>
 
 namespace propkit {
@@ -140,9 +141,12 @@ char one_char(PyObject *item) {
                        "length %zd",
                        len);
         Py_UCS4 c = PyUnicode_READ_CHAR(item, 0);
-        if (c > 0xFF)
-            zd::raisef(PyExc_ValueError, "character U+%04X does not fit in one byte",
-                       static_cast<unsigned>(c));
+        if (c > 0xFF) {
+            // The interpreter's formatter has no %X: spell the code point here.
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(c));
+            zd::raisef(PyExc_ValueError, "character U+%s does not fit in one byte", hex);
+        }
         return static_cast<char>(c);
     }
     const char *data = nullptr;

@@ -89,6 +89,12 @@ py::object hand_over(ModelObject *m, int kind, NewElems &made) {
     return list;
 }
 
+py::object hand_over_array(ModelObject *m, int kind, NewElems &made,
+                           const std::vector<Py_ssize_t> &shape) {
+    append_elems(m, kind, made.items);
+    return object_array(shape, made.items);
+}
+
 // After the library refused the k-th of several additions: the ones added
 // before are removed again, and stay in the bookkeeping (marked removed) so
 // that positions keep in step with the library until the next update.

@@ -89,6 +89,26 @@ DoubleArray double_array_1d(PyObject *o, const char *what) {
     return r;
 }
 
+// Row starts from 0 or more, never falling, at most `limit`.
+template <class T>
+bool rising(const T *p, Py_ssize_t n, Py_ssize_t limit) {
+    if (n && p[0] < 0)
+        return false;
+    bool ok = true;
+    for (Py_ssize_t r = 1; r < n; ++r)
+        ok &= p[r] >= p[r - 1];
+    return ok && (!n || p[n - 1] <= limit);
+}
+
+// Every index in [0, cols); one branch-free pass.
+template <class T>
+bool in_range(const T *p, Py_ssize_t n, Py_ssize_t cols) {
+    bool ok = true;
+    for (Py_ssize_t k = 0; k < n; ++k)
+        ok &= (uint64_t)(int64_t)p[k] < (uint64_t)cols;
+    return ok;
+}
+
 // (rows, cols) of a sparse matrix.
 void matrix_shape(PyObject *A, Py_ssize_t &rows, Py_ssize_t &cols) {
     std::vector<Py_ssize_t> s = object_shape(A);
@@ -127,20 +147,70 @@ MatmulPart matmul_part(ModelObject *m, PyObject *part, Py_ssize_t ncells) {
     p.data = double_array_1d(attr(A, "data").ptr(), "matrix data");
     if (p.indptr.n != rows + 1 || p.data.n < p.indices.n)
         zd::raise(PyExc_ValueError, "malformed CSR matrix part");
-    int64_t last = 0;
-    for (Py_ssize_t r = 0; r <= rows; ++r) {
-        int64_t v = p.indptr[r];
-        if (v < last || (r == 0 && v < 0) || v > p.indices.n)
-            zd::raise(PyExc_ValueError, "malformed CSR matrix part");
-        last = v;
-    }
-    for (Py_ssize_t k = p.indptr[0]; k < p.indptr[rows]; ++k)
-        if (p.indices[k] < 0 || p.indices[k] >= cols)
-            zd::raise(PyExc_ValueError, "CSR column index out of range");
+    bool ok = p.indptr.p32 ? rising(p.indptr.p32, rows + 1, p.indices.n)
+                           : rising(p.indptr.p64, rows + 1, p.indices.n);
+    if (!ok)
+        zd::raise(PyExc_ValueError, "malformed CSR matrix part");
+    Py_ssize_t b = (Py_ssize_t)p.indptr[0], e = (Py_ssize_t)p.indptr[rows];
+    ok = p.indices.p32 ? in_range(p.indices.p32 + b, e - b, cols)
+                       : in_range(p.indices.p64 + b, e - b, cols);
+    if (!ok)
+        zd::raise(PyExc_ValueError, "CSR column index out of range");
     return p;
 }
 
-void rows_compact(ModelObject *m, PyObject *parts, PyObject *e, Rows &r) {
+// Linear rows ready for the library: CSR arrays that either live in `rows`
+// or are read in place from the expression's single matrix part.
+struct LinearRows {
+    Rows rows;
+    const int64_t *beg = nullptr;
+    const int *ind = nullptr;
+    const double *val = nullptr;
+    int64_t nnz = 0;
+    py::object hold; // keeps the part's arrays alive while they are read
+    size_t size() const { return rows.constant.size(); }
+    void point_at_rows() {
+        beg = rows.beg.data();
+        ind = rows.ind.data();
+        val = rows.val.data();
+        nnz = rows.beg.empty() ? 0 : rows.beg.back();
+    }
+};
+
+// The positions of the part's variables run first, first + 1, ...
+bool consecutive(const std::vector<int> &colmap) {
+    for (size_t j = 1; j < colmap.size(); ++j)
+        if (colmap[j] != colmap[0] + (int)j)
+            return false;
+    return true;
+}
+
+// One part over consecutive variables: the library copies the entries
+// straight from the part's arrays; only the row starts are widened, and the
+// column indices are shifted when the variables do not start the model.
+void rows_one_part(MatmulPart &p, Py_ssize_t ncells, LinearRows &lr) {
+    Rows &r = lr.rows;
+    int64_t first = p.indptr[0], nnz = p.indptr[ncells] - first;
+    r.beg.resize((size_t)ncells + 1);
+    for (Py_ssize_t c = 0; c <= ncells; ++c)
+        r.beg[(size_t)c] = p.indptr[c] - first;
+    lr.beg = r.beg.data();
+    lr.nnz = nnz;
+    lr.val = p.data.p + first;
+    int off = p.colmap.empty() ? 0 : p.colmap[0];
+    if (p.indices.p32 && off == 0) {
+        lr.ind = reinterpret_cast<const int *>(p.indices.p32) + first;
+    } else {
+        r.ind.resize((size_t)nnz);
+        for (int64_t k = 0; k < nnz; ++k)
+            r.ind[(size_t)k] = (int)p.indices[(Py_ssize_t)(first + k)] + off;
+        lr.ind = r.ind.data();
+    }
+    lr.hold = py::make_tuple(p.indices.arr, p.data.arr);
+}
+
+void rows_compact(ModelObject *m, PyObject *parts, PyObject *e, LinearRows &lr) {
+    Rows &r = lr.rows;
     std::vector<double> constant;
     flat_doubles(attr(e, "_const").ptr(), "_const", constant);
     Py_ssize_t ncells = (Py_ssize_t)constant.size();
@@ -150,6 +220,11 @@ void rows_compact(ModelObject *m, PyObject *parts, PyObject *e, Rows &r) {
     ps.reserve((size_t)np);
     for (Py_ssize_t i = 0; i < np; ++i)
         ps.push_back(matmul_part(m, PySequence_Fast_GET_ITEM(fast.ptr(), i), ncells));
+    r.constant = std::move(constant);
+    if (np == 1 && consecutive(ps[0].colmap)) {
+        rows_one_part(ps[0], ncells, lr);
+        return;
+    }
     r.beg.assign((size_t)ncells + 1, 0);
     for (Py_ssize_t c = 0; c < ncells; ++c) {
         int64_t cnt = 0;
@@ -170,7 +245,7 @@ void rows_compact(ModelObject *m, PyObject *parts, PyObject *e, Rows &r) {
             }
         }
     }
-    r.constant = std::move(constant);
+    lr.point_at_rows();
 }
 
 void rows_full(ModelObject *m, PyObject *learr, Rows &r) {
@@ -191,8 +266,9 @@ void rows_full(ModelObject *m, PyObject *learr, Rows &r) {
 }
 
 // Linear rows of an MVar or MLinExpr, one per cell in C order.
-void linear_rows(ModelObject *m, PyObject *e, Rows &r) {
+void linear_rows(ModelObject *m, PyObject *e, LinearRows &lr) {
     const ArrayClasses *ac = array_classes();
+    Rows &r = lr.rows;
     if (PyObject_TypeCheck(e, ac->MVar)) {
         std::vector<int> pos = mvar_positions(m, e);
         size_t n = pos.size();
@@ -202,29 +278,32 @@ void linear_rows(ModelObject *m, PyObject *e, Rows &r) {
         r.ind = std::move(pos);
         r.val.assign(n, 1.0);
         r.constant.assign(n, 0.0);
+        lr.point_at_rows();
         return;
     }
     if (!PyObject_TypeCheck(e, ac->MLinExpr))
         zd::raisef(PyExc_TypeError, "expected MVar or MLinExpr, not %.200s", Py_TYPE(e)->tp_name);
     py::object parts = attr(e, "_matmulparts");
-    if (parts.ptr() != Py_None)
-        rows_compact(m, parts.ptr(), e, r);
-    else
+    if (parts.ptr() != Py_None) {
+        rows_compact(m, parts.ptr(), e, lr);
+    } else {
         rows_full(m, attr(e, "_learr").ptr(), r);
+        lr.point_at_rows();
+    }
 }
 
 // Terms of every cell of an MQuadExpr: its linear part, then its quadratic
 // terms (compact parts x' Q y, or the QuadExpr cells).
 void quad_cells(ModelObject *m, PyObject *e, std::vector<QuadTerms> &cells) {
-    Rows r;
-    linear_rows(m, attr(e, "_ndle").ptr(), r);
-    size_t n = r.size();
+    LinearRows lr;
+    linear_rows(m, attr(e, "_ndle").ptr(), lr);
+    size_t n = lr.size();
     cells.resize(n);
     for (size_t k = 0; k < n; ++k) {
         QuadTerms &q = cells[k];
-        q.lind.assign(r.ind.begin() + r.beg[k], r.ind.begin() + r.beg[k + 1]);
-        q.lval.assign(r.val.begin() + r.beg[k], r.val.begin() + r.beg[k + 1]);
-        q.constant = r.constant[k];
+        q.lind.assign(lr.ind + lr.beg[k], lr.ind + lr.beg[k + 1]);
+        q.lval.assign(lr.val + lr.beg[k], lr.val + lr.beg[k + 1]);
+        q.constant = lr.rows.constant[k];
     }
     py::object parts = attr(e, "_quadparts");
     if (parts.ptr() != Py_None) {
@@ -269,14 +348,18 @@ void quad_cells(ModelObject *m, PyObject *e, std::vector<QuadTerms> &cells) {
     }
 }
 
+// A matrix handle of class `cls` over the element array `arr`.
+py::object handle_of(PyTypeObject *cls, const py::object &arr) {
+    return zd::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(cls), arr.ptr()));
+}
+
 // A matrix handle of class `cls` over the new elements of `list`, in `shape`.
 py::object handle_of(PyTypeObject *cls, const std::vector<Py_ssize_t> &shape, PyObject *list) {
     Py_ssize_t n = PyList_GET_SIZE(list);
     std::vector<PyObject *> items((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i)
         items[(size_t)i] = Py_NewRef(PyList_GET_ITEM(list, i));
-    py::object arr = object_array(shape, items);
-    return zd::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(cls), arr.ptr()));
+    return handle_of(cls, object_array(shape, items));
 }
 
 } // namespace
@@ -330,12 +413,12 @@ py::object add_matrix_constr(ModelObject *m, PyObject *lhs, char sense, PyObject
     if (!PyObject_TypeCheck(expr.ptr(), ac->MVar) && !PyObject_TypeCheck(expr.ptr(), ac->MLinExpr))
         zd::raisef(PyExc_TypeError, "Unsupported type %.200s in a constraint",
                    Py_TYPE(expr.ptr())->tp_name);
-    Rows r;
-    linear_rows(m, expr.ptr(), r);
-    if ((Py_ssize_t)r.size() != n)
+    LinearRows lr;
+    linear_rows(m, expr.ptr(), lr);
+    if ((Py_ssize_t)lr.size() != n)
         zd::raise(PyExc_ValueError, "expression cells do not match its shape");
     for (Py_ssize_t k = 0; k < n; ++k) {
-        double v = rhsv[(size_t)k] - r.constant[(size_t)k];
+        double v = rhsv[(size_t)k] - lr.rows.constant[(size_t)k];
         if (std::isnan(v))
             zd::raise(PyExc_ValueError, "constraint right-hand side is NaN");
         rhsv[(size_t)k] = to_lib(v);
@@ -343,12 +426,11 @@ py::object add_matrix_constr(ModelObject *m, PyObject *lhs, char sense, PyObject
     std::vector<char> senses((size_t)n, sense);
     NewElems made;
     made.make(KIND_CONSTR, m->mc, next_pos(m, KIND_CONSTR, n), n);
-    int code = TVXaddconstrs(model_handle(m), (int)n, (int64_t)r.ind.size(), r.beg.data(),
-                             r.ind.data(), r.val.data(), senses.data(), rhsv.data(), names.data());
+    int code = TVXaddconstrs(model_handle(m), (int)n, lr.nnz, lr.beg, lr.ind, lr.val, senses.data(),
+                             rhsv.data(), names.data());
     if (code)
         raise_lib(code, self);
-    py::object list = hand_over(m, KIND_CONSTR, made);
-    return handle_of(ac->MConstr, shape, list.ptr());
+    return handle_of(ac->MConstr, hand_over_array(m, KIND_CONSTR, made, shape));
 }
 
 py::object add_matrix_genconstr(ModelObject *m, PyObject *resvar, PyObject *expr, PyObject *nameo) {

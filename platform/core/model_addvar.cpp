@@ -110,8 +110,7 @@ PyObject *Model_addMVar(PyObject *self, PyObject *args, PyObject *kwds) {
                           vtype.empty() ? nullptr : vtype.data(), names.data());
     if (code)
         raise_lib(code, self);
-    append_elems(m, KIND_VAR, vars.items);
-    py::object arr = object_array(shape, vars.items);
+    py::object arr = hand_over_array(m, KIND_VAR, vars, shape);
     return MVar(arr).release().ptr();
     ZD_CATCH(nullptr)
 }

@@ -61,6 +61,10 @@ inline int next_pos(ModelObject *m, int kind, Py_ssize_t n) {
 // Hands new elements over: they join the model's list of their kind and a
 // new list, which is returned.
 py::object hand_over(ModelObject *m, int kind, NewElems &made);
+// The same, into a new object array of `shape` (as many cells as elements)
+// instead of a list.
+py::object hand_over_array(ModelObject *m, int kind, NewElems &made,
+                           const std::vector<Py_ssize_t> &shape);
 
 // Adds one quadratic constraint per cell (one library call each); on a
 // failed call the ones added before are removed again. Returns the new

@@ -28,15 +28,50 @@ char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-int find_batch_attr(const char *name) {
-    for (int i = 0; i < B_COUNT; i++) {
-        const char *a = name, *b = kBatchAttrs[i].name;
-        for (; *a && *b && lower(*a) == lower(*b); a++, b++) {
-        }
-        if (!*a && !*b)
-            return i;
+bool same_name(const char *a, const char *b) {
+    for (; *a && *b && lower(*a) == lower(*b); a++, b++) {
     }
+    return !*a && !*b;
+}
+
+// Position of a batch attribute (the standard ones, then those a test added),
+// matched case-insensitively; -1 when unknown.
+int find_batch_attr(const BatchStore &store, const char *name) {
+    for (int i = 0; i < B_COUNT; i++)
+        if (same_name(name, kBatchAttrs[i].name))
+            return i;
+    for (size_t k = 0; k < store.extra.size(); k++)
+        if (same_name(name, store.extra[k].name.c_str()))
+            return B_COUNT + static_cast<int>(k);
     return -1;
+}
+
+int attr_count(const BatchStore &store) {
+    return B_COUNT + static_cast<int>(store.extra.size());
+}
+
+int attr_flags(const BatchStore &store, int id) {
+    return id < B_COUNT ? kBatchAttrs[id].type | TVX_BATCH_ATTR_READONLY
+                        : store.extra[id - B_COUNT].flags;
+}
+
+const char *attr_name(const BatchStore &store, int id) {
+    return id < B_COUNT ? kBatchAttrs[id].name : store.extra[id - B_COUNT].name.c_str();
+}
+
+// A failure a test asked for on the next call of this name (0: none).
+int injected(BatchStore &store, const char *call) {
+    auto it = store.faults.find(call);
+    if (it == store.faults.end())
+        return 0;
+    int code = it->second;
+    store.faults.erase(it);
+    return code;
+}
+
+int injected_fail(TVXenv *env, const char *call) {
+    int code = injected(*env->store, call);
+    return code ? env_fail(env, code, std::string("Injected failure of ") + call) : 0;
 }
 
 std::string quoted(const char *s) {
@@ -123,11 +158,13 @@ TVX_API int TVXgetbatchattrflags(TVXbatch *batch, const char *attrname, int *fla
         return TVX_ERROR_NULL_ARGUMENT;
     if (!attrname || !flagsP)
         return env_fail(batch->env, TVX_ERROR_NULL_ARGUMENT, "NULL argument");
-    int id = find_batch_attr(attrname);
+    if (int code = injected_fail(batch->env, "TVXgetbatchattrflags"))
+        return code;
+    int id = find_batch_attr(*batch->store, attrname);
     if (id < 0)
         return env_fail(batch->env, TVX_ERROR_UNKNOWN_ATTRIBUTE,
                         "Unknown attribute " + quoted(attrname));
-    *flagsP = kBatchAttrs[id].type | TVX_BATCH_ATTR_READONLY;
+    *flagsP = attr_flags(*batch->store, id);
     return 0;
 }
 
@@ -136,16 +173,21 @@ TVX_API int TVXgetbatchintattr(TVXbatch *batch, const char *attrname, int *value
         return TVX_ERROR_NULL_ARGUMENT;
     if (!attrname || !valueP)
         return env_fail(batch->env, TVX_ERROR_NULL_ARGUMENT, "NULL argument");
+    if (int code = injected_fail(batch->env, "TVXgetbatchintattr"))
+        return code;
     return guard_env(batch->env, [&] {
-        int id = find_batch_attr(attrname);
+        int id = find_batch_attr(*batch->store, attrname);
         if (id < 0)
             return env_fail(batch->env, TVX_ERROR_UNKNOWN_ATTRIBUTE,
                             "Unknown attribute " + quoted(attrname));
-        if (kBatchAttrs[id].type != TVX_TYPE_INT)
+        if ((attr_flags(*batch->store, id) & TVX_BATCH_ATTR_TYPE_MASK) != TVX_TYPE_INT)
             return env_fail(batch->env, TVX_ERROR_INVALID_ARGUMENT,
                             "Attribute " + quoted(attrname) + " is not of type int");
         refresh(batch);
-        *valueP = id == B_STATUS ? batch->status : batch->errorcode;
+        if (id >= B_COUNT)
+            *valueP = batch->store->extra[id - B_COUNT].ivalue;
+        else
+            *valueP = id == B_STATUS ? batch->status : batch->errorcode;
         return 0;
     });
 }
@@ -155,22 +197,27 @@ TVX_API int TVXgetbatchstrattr(TVXbatch *batch, const char *attrname, const char
         return TVX_ERROR_NULL_ARGUMENT;
     if (!attrname || !valueP)
         return env_fail(batch->env, TVX_ERROR_NULL_ARGUMENT, "NULL argument");
+    if (int code = injected_fail(batch->env, "TVXgetbatchstrattr"))
+        return code;
     return guard_env(batch->env, [&] {
-        int id = find_batch_attr(attrname);
+        int id = find_batch_attr(*batch->store, attrname);
         if (id < 0)
             return env_fail(batch->env, TVX_ERROR_UNKNOWN_ATTRIBUTE,
                             "Unknown attribute " + quoted(attrname));
-        if (kBatchAttrs[id].type != TVX_TYPE_STRING)
+        if ((attr_flags(*batch->store, id) & TVX_BATCH_ATTR_TYPE_MASK) != TVX_TYPE_STRING)
             return env_fail(batch->env, TVX_ERROR_INVALID_ARGUMENT,
                             "Attribute " + quoted(attrname) + " is not of type string");
         refresh(batch);
-        *valueP = id == B_ID ? batch->id.c_str() : batch->errormsg.c_str();
+        if (id >= B_COUNT)
+            *valueP = batch->store->extra[id - B_COUNT].svalue.c_str();
+        else
+            *valueP = id == B_ID ? batch->id.c_str() : batch->errormsg.c_str();
         return 0;
     });
 }
 
 TVX_API int TVXgetnumbatchattributes(TVXenv *env) {
-    return env ? B_COUNT : 0;
+    return env ? attr_count(*env->store) : 0;
 }
 
 TVX_API int TVXgetbatchattrname(TVXenv *env, int i, const char **attrnameP) {
@@ -178,16 +225,20 @@ TVX_API int TVXgetbatchattrname(TVXenv *env, int i, const char **attrnameP) {
         return TVX_ERROR_NULL_ARGUMENT;
     if (!attrnameP)
         return env_fail(env, TVX_ERROR_NULL_ARGUMENT, "NULL argument");
-    if (i < 0 || i >= B_COUNT)
+    if (int code = injected_fail(env, "TVXgetbatchattrname"))
+        return code;
+    if (i < 0 || i >= attr_count(*env->store))
         return env_fail(env, TVX_ERROR_INDEX_OUT_OF_RANGE,
                         "Batch attribute position " + std::to_string(i) + " out of range");
-    *attrnameP = kBatchAttrs[i].name;
+    *attrnameP = attr_name(*env->store, i);
     return 0;
 }
 
 TVX_API int TVXabortbatch(TVXbatch *batch) {
     if (!batch)
         return TVX_ERROR_NULL_ARGUMENT;
+    if (int code = injected_fail(batch->env, "TVXabortbatch"))
+        return code;
     return guard_env(batch->env, [&] {
         BatchRecord *r = live_record(batch);
         if (!r)
@@ -205,6 +256,8 @@ TVX_API int TVXabortbatch(TVXbatch *batch) {
 TVX_API int TVXretrybatch(TVXbatch *batch) {
     if (!batch)
         return TVX_ERROR_NULL_ARGUMENT;
+    if (int code = injected_fail(batch->env, "TVXretrybatch"))
+        return code;
     return guard_env(batch->env, [&] {
         BatchRecord *r = live_record(batch);
         if (!r)
@@ -224,6 +277,8 @@ TVX_API int TVXretrybatch(TVXbatch *batch) {
 TVX_API int TVXdiscardbatch(TVXbatch *batch) {
     if (!batch)
         return TVX_ERROR_NULL_ARGUMENT;
+    if (int code = injected_fail(batch->env, "TVXdiscardbatch"))
+        return code;
     return guard_env(batch->env, [&] {
         if (!refresh(batch))
             return not_available(batch);
@@ -236,6 +291,8 @@ TVX_API int TVXdiscardbatch(TVXbatch *batch) {
 TVX_API int TVXupdatebatch(TVXbatch *batch) {
     if (!batch)
         return TVX_ERROR_NULL_ARGUMENT;
+    if (int code = injected_fail(batch->env, "TVXupdatebatch"))
+        return code;
     return guard_env(batch->env, [&] {
         if (!refresh(batch))
             return not_available(batch);
@@ -248,6 +305,8 @@ TVX_API int TVXgetbatchjsonsolution(TVXbatch *batch, char **jsonP) {
         return TVX_ERROR_NULL_ARGUMENT;
     if (!jsonP)
         return env_fail(batch->env, TVX_ERROR_NULL_ARGUMENT, "NULL argument");
+    if (int code = injected_fail(batch->env, "TVXgetbatchjsonsolution"))
+        return code;
     return guard_env(batch->env, [&] {
         BatchRecord *r = live_record(batch);
         if (!r)
@@ -271,6 +330,8 @@ TVX_API int TVXwritebatchjsonsolution(TVXbatch *batch, const char *filename) {
         return TVX_ERROR_NULL_ARGUMENT;
     if (!filename)
         return env_fail(batch->env, TVX_ERROR_NULL_ARGUMENT, "NULL file name");
+    if (int code = injected_fail(batch->env, "TVXwritebatchjsonsolution"))
+        return code;
     return guard_env(batch->env, [&] {
         BatchRecord *r = live_record(batch);
         if (!r)
@@ -295,12 +356,14 @@ TVX_API int TVXwritebatchjsonsolution(TVXbatch *batch, const char *filename) {
 TVX_API int TVXfreebatch(TVXbatch *batch) {
     if (!batch)
         return TVX_ERROR_NULL_ARGUMENT;
+    // An injected failure is reported, but the handle is freed all the same.
+    int code = injected(*batch->store, "TVXfreebatch");
     TVXenv *env = batch->env;
     delete batch;
     g_live[LIVE_BATCH]--;
     env->released = true;
     env_unref(env);
-    return 0;
+    return code;
 }
 
 // ---- test aids
@@ -356,6 +419,34 @@ TVX_API int TVXtest_setbatcherror(TVXenv *env, const char *batchid, int errorcod
                             "Batch " + quoted(batchid) + " not found");
         r->errormsg = errormessage;
         r->errorcode = errorcode;
+        return 0;
+    });
+}
+
+TVX_API int TVXtest_addbatchattr(TVXenv *env, const char *attrname, int flags, int intvalue,
+                                 const char *strvalue) {
+    if (!env)
+        return TVX_ERROR_NULL_ARGUMENT;
+    if (!attrname || !strvalue)
+        return env_fail(env, TVX_ERROR_NULL_ARGUMENT, "NULL argument");
+    return guard_env(env, [&] {
+        if (find_batch_attr(*env->store, attrname) >= 0)
+            return env_fail(env, TVX_ERROR_INVALID_ARGUMENT,
+                            "Batch attribute " + quoted(attrname) + " already exists");
+        env->store->extra.push_back({attrname, flags, intvalue, strvalue});
+        return 0;
+    });
+}
+
+TVX_API int TVXtest_failbatchcall(TVXenv *env, const char *call, int code) {
+    if (!env)
+        return TVX_ERROR_NULL_ARGUMENT;
+    if (!call)
+        return env_fail(env, TVX_ERROR_NULL_ARGUMENT, "NULL argument");
+    if (code == 0)
+        return env_fail(env, TVX_ERROR_INVALID_ARGUMENT, "Injected error code must be nonzero");
+    return guard_env(env, [&] {
+        env->store->faults[call] = code;
         return 0;
     });
 }

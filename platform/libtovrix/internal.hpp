@@ -24,10 +24,21 @@ struct BatchRecord {
     std::string json;
 };
 
+// A batch attribute added by a test, beside the four standard ones.
+struct ExtraBatchAttr {
+    std::string name;
+    int flags = 0;
+    int ivalue = 0;
+    std::string svalue;
+};
+
 // Shared by an environment and every batch handle opened in it, so that a
 // handle stays usable when its environment is freed first.
 struct BatchStore {
     std::unordered_map<std::string, BatchRecord> batches;
+    std::vector<ExtraBatchAttr> extra;
+    // Test aid: the next call of this name on the store fails with the code.
+    std::unordered_map<std::string, int> faults;
 };
 
 // Assigns only when the text differs, so that pointers handed out earlier

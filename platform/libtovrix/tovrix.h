@@ -281,7 +281,7 @@ TVX_API int TVXsetoptimizing(TVXmodel *model, int flag);
  * opened in it. A handle reads the store live; after its batch was
  * discarded, attribute reads give the last values the handle saw, and the
  * operations fail with TVX_ERROR_DATA_NOT_AVAILABLE.
- * Batch attributes (all read-only): "BatchErrorCode" (int),
+ * Batch attributes (all read-only; tests may add more): "BatchErrorCode" (int),
  * "BatchErrorMessage" (string), "BatchID" (string), "BatchStatus" (int);
  * names are matched case-insensitively. */
 
@@ -322,6 +322,16 @@ TVX_API int TVXtest_addbatch(TVXenv *env, const char *batchid, int status, const
 TVX_API int TVXtest_setbatchstatus(TVXenv *env, const char *batchid, int status);
 TVX_API int TVXtest_setbatcherror(TVXenv *env, const char *batchid, int errorcode,
                                   const char *errormessage);
+/* Adds a batch attribute to the store of env, listed after the standard
+ * ones, with the given flags (any bits); int reads give intvalue and string
+ * reads strvalue, when the type bits are 1 or 3. */
+TVX_API int TVXtest_addbatchattr(TVXenv *env, const char *attrname, int flags, int intvalue,
+                                 const char *strvalue);
+/* The next call named call (e.g. "TVXgetbatchintattr") on a handle or batch
+ * environment of env's store fails with code (nonzero) and the message
+ * "Injected failure of <call>". TVXfreebatch reports the code but frees the
+ * handle all the same. */
+TVX_API int TVXtest_failbatchcall(TVXenv *env, const char *call, int code);
 /* Number of live library objects of one kind: 0 environments (batch
  * environments included), 1 models, 2 batch handles, 3 JSON texts not yet
  * freed. */

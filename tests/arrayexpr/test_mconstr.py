@@ -37,6 +37,19 @@ MGENCONSTR_MEMBERS = [
 ]
 
 
+@pytest.mark.parametrize("cls, first, maker", [
+    (MConstr, "Matrix constraint handle, acting as an array of Constr objects.", "MLinExpr"),
+    (MQConstr, "Matrix quadratic constraint handle, acting as an array of QConstr objects.",
+     "MQuadExpr"),
+])
+def test_class_docstring(cls, first, maker):
+    head, rest = cls.__doc__.split("\n", 1)
+    assert head == first
+    rest = " ".join(rest.split())
+    assert rest == ("Such objects are usually not created directly, but received as the "
+                    f"result of Model.addConstr({maker} ...).")
+
+
 @pytest.mark.parametrize("cls, table, params", [
     (MConstr, MCONSTR_MEMBERS, {"__init__": "constrarr", "fromlist": "constrlist"}),
     (MQConstr, MQCONSTR_MEMBERS, {"__init__": "qconstrarr", "fromlist": "qconstrlist"}),

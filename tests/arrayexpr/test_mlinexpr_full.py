@@ -9,6 +9,7 @@ from helpers import assert_no_leak, run_optimized
 from zudirivi._arrayexpr import MLinExpr
 from zudirivi._core import LinExpr, Model
 from zudirivi._exception import TovrixError
+from oracle import full, terms
 
 
 @pytest.fixture
@@ -19,14 +20,6 @@ def model():
 @pytest.fixture
 def x(model):
     return model.addMVar(3)
-
-
-def terms(le):
-    return le.constant, list(le.coef_list), [id(v) for v in le.var_list]
-
-
-def full(e):
-    return [terms(le) for le in e._learr.flat]
 
 
 def const_cells(values):
@@ -259,6 +252,15 @@ def test_sum_of_empty_and_scalar(shape, axis, result):
     assert s.shape == result and all(terms(le) == (0.0, [], []) for le in s._learr.flat)
     if shape == ():
         assert s._learr.item() is not e._learr.item()
+
+
+@pytest.mark.parametrize("method", ["getConstant", "getValue"])
+def test_values_of_foreign_cells_fail_as_their_own_method_lookup(method):
+    e = MLinExpr(np.array([LinExpr(2.0), 1], dtype=object))
+    with pytest.raises(AttributeError, match=f"^'int' object has no attribute '{method}'$"):
+        getattr(e, method)()
+    with pytest.raises(AttributeError, match=f"^'NoneType' object has no attribute '{method}'$"):
+        getattr(MLinExpr(np.empty(2, dtype=object)), method)()
 
 
 def test_sum_refuses_cells_that_are_not_expressions():

@@ -73,6 +73,12 @@ class DeadEnv(Env):
     _cenv = property(lambda self: None)
 
 
+def closed_batch():
+    b = Batch.__new__(Batch)
+    b.dispose()  # no library handle; _cenv is None now
+    return b
+
+
 # --- the class -----------------------------------------------------------------
 
 def test_class_layout():
@@ -157,14 +163,14 @@ def test_env_and_batch_messages(env):
     text = _env_msg(_ptr(env._cenv))
     assert text
     assert TovrixError(1, env).message == text
-    b = Batch()
+    b = Batch.__new__(Batch)
     b._cenv = env._cenv
     assert TovrixError(1, b).message == text
 
 
 @pytest.mark.parametrize("make, text", [
     (lambda: DeadEnv(), "Failed to create environment"),
-    (lambda: Batch(), "Failed to create batch request"),
+    (lambda: closed_batch(), "Failed to create batch request"),
     (lambda: object(), ""),
     (lambda: 42, ""),
     (lambda: RaisingModel(), ""),
@@ -184,7 +190,7 @@ def test_env_rule_comes_before_cmodel(model):
     assert _errormsg_from_object(EnvWithModel()) == ""  # the new environment's message
     dead = type("DeadEnvWithModel", (DeadEnv,), {"_cmodel": model._cmodel})()
     assert _errormsg_from_object(dead) == "Failed to create environment"
-    b = Batch()
+    b = closed_batch()
     b._cmodel = model._cmodel
     assert _errormsg_from_object(b) == "Failed to create batch request"
 

@@ -389,6 +389,24 @@ def test_compact_mlinexpr_rows(m):
     assert c.ConstrName.tolist() == ["a", "b", "c"]
 
 
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+@pytest.mark.parametrize("before, pick", [(0, slice(None)), (2, slice(None)), (2, slice(1, 4)),
+                                          (0, slice(None, None, -1))])
+def test_one_part_rows_are_stored_as_given(m, before, pick, index_dtype):
+    m.addMVar(before, name="w")  # variables before x: its columns need not start the model
+    x = m.addMVar(5, name="x")[pick]
+    m.update()
+    dense = np.array([[0.0, 1.5, 0, 0, 2], [0, 0, 0, 0, 0], [-1, 0, 0, 3, 0]])[:, :x.shape[0]]
+    A = sp.csr_matrix(dense)
+    A.indices, A.indptr = A.indices.astype(index_dtype), A.indptr.astype(index_dtype)
+    c = updated(m, m.addConstr(A @ x + np.array([1.0, 2, 3]) <= 10))
+    names = [v.VarName for v in x.tolist()]
+    expected = [({names[j]: dense[i, j] for j in np.flatnonzero(dense[i])}, "<", 9.0 - i)
+                for i in range(3)]
+    assert [row(m, r) for r in c._constrarr] == expected
+    assert np.array_equal(A.toarray(), dense)  # the part is read, never changed
+
+
 def test_full_mlinexpr_rows(m):
     x = m.addMVar(3, name="x")
     m.update()
@@ -440,6 +458,11 @@ def test_malformed_compact_parts_are_refused(m):
     A = sp.csr_matrix(np.eye(2))
     A.indices[1] = 7  # column beyond x
     with pytest.raises(ValueError, match="out of range"):
+        m.addConstr(TempConstr(MLinExpr(matmulparts=[(A, x)], b=np.zeros(2)), "<", 0))
+    A = sp.csr_matrix(np.eye(2))
+    A.indptr[1] = 2  # rows that start after the next one
+    A.indptr[2] = 1
+    with pytest.raises(ValueError, match="malformed"):
         m.addConstr(TempConstr(MLinExpr(matmulparts=[(A, x)], b=np.zeros(2)), "<", 0))
     other = Model().addMVar(2)
     with pytest.raises(TovrixError, match="Variable not in model"):

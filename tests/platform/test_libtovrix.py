@@ -101,6 +101,8 @@ SIGNATURES = {
     "TVXtest_addbatch": (I, [P, S, I, S]),
     "TVXtest_setbatchstatus": (I, [P, S, I]),
     "TVXtest_setbatcherror": (I, [P, S, I, S]),
+    "TVXtest_addbatchattr": (I, [P, S, I, I, S]),
+    "TVXtest_failbatchcall": (I, [P, S, I]),
     "TVXtest_numlive": (I, [I]),
 }
 
@@ -795,6 +797,37 @@ def test_batch_json_and_discard(lib, env, tmp_path):
     assert Batch(lib, env, b"j").rc == BATCH_NOT_FOUND
     b.free()
     b2.free()
+
+
+def test_batch_test_attributes_and_injected_failures(lib, env):
+    batches0 = lib.TVXtest_numlive(LIVE_BATCH)
+    assert lib.TVXtest_addbatch(env, b"x", SUBMITTED, None) == 0
+    assert lib.TVXtest_addbatchattr(env, b"Writable", 0x01, 7, b"") == 0
+    assert lib.TVXtest_addbatchattr(env, b"Label", 0x13, 0, b"text") == 0
+    assert lib.TVXtest_addbatchattr(env, b"Dbl", 0x02, 0, b"") == 0
+    assert lib.TVXtest_addbatchattr(env, b"LABEL", 0x01, 0, b"") == INVALID_ARGUMENT
+    assert lib.TVXtest_addbatchattr(env, b"batchid", 0x01, 0, b"") == INVALID_ARGUMENT
+    b = Batch(lib, env, b"x")
+    assert lib.TVXgetnumbatchattributes(b.env) == 7
+    s = C.c_char_p()
+    assert lib.TVXgetbatchattrname(b.env, 5, C.byref(s)) == 0 and s.value == b"Label"
+    f = C.c_int()
+    assert lib.TVXgetbatchattrflags(b.h, b"writable", C.byref(f)) == 0 and f.value == 0x01
+    assert (b.int(b"WRITABLE"), b.str(b"label")) == (7, b"text")
+    v = C.c_int(-99)
+    assert lib.TVXgetbatchintattr(b.h, b"dbl", C.byref(v)) == INVALID_ARGUMENT
+    # An injected failure hits the next call of that name only.
+    assert lib.TVXtest_failbatchcall(env, b"TVXgetbatchintattr", 0) == INVALID_ARGUMENT
+    assert lib.TVXtest_failbatchcall(env, b"TVXgetbatchintattr", 77) == 0
+    assert lib.TVXgetbatchintattr(b.h, b"batchstatus", C.byref(v)) == 77 and v.value == -99
+    assert b.msg() == "Injected failure of TVXgetbatchintattr"
+    assert b.int(b"batchstatus") == SUBMITTED
+    assert lib.TVXtest_failbatchcall(env, b"TVXgetbatchattrname", 78) == 0
+    assert lib.TVXgetbatchattrname(b.env, 0, C.byref(s)) == 78
+    # A failed free is reported, but the handle is gone all the same.
+    assert lib.TVXtest_failbatchcall(env, b"TVXfreebatch", 79) == 0
+    assert lib.TVXfreebatch(b.h) == 79
+    assert lib.TVXtest_numlive(LIVE_BATCH) == batches0
 
 
 def test_empty_json_text(lib, env):

@@ -174,6 +174,14 @@ def test_write_refusals_write_nothing(model, owner, name, attrtype, values, erro
     assert get(owner, name, attrtype, [0, 1, 2]) == before
 
 
+@pytest.mark.parametrize("char, code", [("\u20ac", "20AC"), ("\u0142", "0142"),
+                                        ("\U0001f600", "1F600")])
+def test_wide_character_message_names_the_code_point(owner, char, code):
+    with pytest.raises(ValueError) as info:
+        put(owner, "VType", 0, [0, 1], [char, "C"])
+    assert str(info.value) == f"character U+{code} does not fit in one byte"
+
+
 def test_string_read_copies_the_texts_before_python_code_runs(owner, monkeypatch):
     # A conversion that renames the variables must not change what was read.
     convert = pk._bytestostring

@@ -17,11 +17,10 @@ const mconstr::Kind mconstr::MConstr_kind = {
 
 namespace {
 
-const char MConstr_doc[] =
-    "Matrix constraint handle, acting as an array of Constr objects.\n"
-    "\n"
-    "MConstr objects are normally returned by Model.addConstr(MLinExpr ...).\n"
-    "Shape and dimensions follow the notions of NumPy's ndarray.";
+const char MConstr_doc[] = "Matrix constraint handle, acting as an array of Constr objects.\n"
+                           "\n"
+                           "Such objects are usually not created directly, but received as the\n"
+                           "result of Model.addConstr(MLinExpr ...).";
 
 const char tolist_doc[] = "ROUTINE:\n"
                           "  tolist()\n"

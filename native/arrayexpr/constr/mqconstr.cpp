@@ -20,8 +20,8 @@ namespace {
 const char MQConstr_doc[] =
     "Matrix quadratic constraint handle, acting as an array of QConstr objects.\n"
     "\n"
-    "MQConstr objects are normally returned by Model.addConstr(MQuadExpr ...).\n"
-    "Shape and dimensions follow the notions of NumPy's ndarray.";
+    "Such objects are usually not created directly, but received as the\n"
+    "result of Model.addConstr(MQuadExpr ...).";
 
 const char tolist_doc[] = "ROUTINE:\n"
                           "  tolist()\n"

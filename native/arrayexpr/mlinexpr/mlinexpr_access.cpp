@@ -1,4 +1,5 @@
 // MLinExpr: printing, element access and item assignment.
+#include "cellrec.hpp"
 #include "mlinexpr.hpp"
 
 using namespace mlinexpr;
@@ -9,60 +10,12 @@ PyArrayObject *arr(py::handle h) {
     return reinterpret_cast<PyArrayObject *>(h.ptr());
 }
 
-bool isinst(py::handle o, py::handle cls) {
-    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-}
-
-// A new 0-dimensional object array holding `cell`.
-py::object zero_d(py::handle cell) {
-    zd::ensure_numpy();
-    py::object a = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot = static_cast<PyObject **>(PyArray_DATA(arr(a)));
-    Py_INCREF(cell.ptr());
-    Py_XSETREF(*slot, cell.ptr());
-    return a;
-}
+using operand::zero_d;
 
 // numpy.asarray(obj) without a dtype.
 py::object as_array(py::handle obj) {
     zd::ensure_numpy();
     return zd::steal(PyArray_FROM_O(obj.ptr()));
-}
-
-py::object repr_cell(const zd::Args &a) {
-    py::object text = zd::steal(PyObject_Str(a[0].ptr()));
-    return zd::steal(PyUnicode_FromFormat(" %U", text.ptr()));
-}
-
-// Runs f inside `with cm:`; the context is left also when f fails.
-template <class F>
-py::object with_context(py::handle cm, F &&f) {
-    cm.attr("__enter__")();
-    py::object result;
-    try {
-        result = f();
-    } catch (...) {
-        PyObject *t, *v, *tb;
-        if (PyErr_Occurred()) {
-            PyErr_Fetch(&t, &v, &tb);
-            PyErr_NormalizeException(&t, &v, &tb);
-        } else {
-            t = v = tb = nullptr;
-        }
-        PyObject *r = PyObject_CallMethod(cm.ptr(), "__exit__", "OOO", t ? t : Py_None,
-                                          v ? v : Py_None, tb ? tb : Py_None);
-        Py_XDECREF(r);
-        if (r && t)
-            PyErr_Restore(t, v, tb);
-        else {
-            Py_XDECREF(t);
-            Py_XDECREF(v);
-            Py_XDECREF(tb);
-        }
-        throw;
-    }
-    cm.attr("__exit__")(py::none(), py::none(), py::none());
-    return result;
 }
 
 [[noreturn]] void refuse_value(py::handle value) {
@@ -104,12 +57,11 @@ py::object MLinExpr___repr__(const zd::Args &a) {
         marker = n == 0 ? " " : n == 1 ? "  " : "   ";
         target = self.attr(ZD_STR("_to_full"))();
     }
-    py::object fmt = zd::make_function("<lambda>", "MLinExpr.__repr__.<locals>.<lambda>",
-                                       zd::module_name(), "o", repr_cell, nullptr);
+    py::object fmt = cells::repr_cell_function("MLinExpr.__repr__.<locals>.<lambda>");
     py::dict formatter;
     formatter["object"] = fmt;
     py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
-    py::object leinfo = with_context(
+    py::object leinfo = cells::with_context(
         cm, [&] { return zd::steal(PyObject_Repr(target.attr(ZD_STR("_learr")).ptr())); });
     py::object lastidx = leinfo.attr("rfind")(",");
     Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());
@@ -156,12 +108,12 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
     self.attr(ZD_STR("_convert_to_full"))();
     if (arrayexpr::is_linexpr(value.ptr()))
         return self.attr(ZD_STR("_setitem_linexpr"))(obj, value);
-    if (isinst(value, zd::global(ZD_STR("Var"))))
+    if (zd::isinstance(value, zd::global(ZD_STR("Var"))))
         return self.attr(ZD_STR("_setitem_linexpr"))(
             obj, py::handle(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type))(value));
-    if (isinst(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
+    if (zd::isinstance(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
         return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
-    if (isinst(value, zd::global(ZD_STR("MLinExpr")))) {
+    if (zd::isinstance(value, zd::global(ZD_STR("MLinExpr")))) {
         if (is_compact(value)) {
             value = value.attr(ZD_STR("copy"))();
             value.attr(ZD_STR("_convert_to_full"))();
@@ -181,6 +133,12 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
             refuse_value(value);
         converted = np.attr("asarray")(value, py::arg("dtype") = np.attr("float64"));
     } catch (...) {
+        // A conversion that fails for what the value is becomes "Cannot
+        // assign"; running out of memory and interruptions (no Exception)
+        // pass through as they are.
+        zd::set_error_from_current_exception();
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+            zd::throw_error();
         PyErr_Clear();
         refuse_value(value);
     }
@@ -192,32 +150,9 @@ py::object MLinExpr__setitem_linexpr(const zd::Args &a) {
     numpy();
     if (!arrayexpr::is_linexpr(value.ptr()))
         cells::raise_cannot_convert(value.ptr(), arrayexpr::LinExpr_type);
-    // The value's fields, read once for the whole selection.
-    auto *v = reinterpret_cast<LinExprObject *>(value.ptr());
-    py::object coefs = zd::borrow(v->coef_list ? v->coef_list : Py_None);
-    py::object vars = zd::borrow(v->var_list ? v->var_list : Py_None);
-    const double constant = v->constant;
-    py::object cont = zd::borrow(v->cont_ref ? v->cont_ref : Py_None);
-
     py::object sub =
         as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
-    cells::GcPause gc_pause;
-    cells::ChunkLoop loop({arr(sub)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
-                          {NPY_ITER_READWRITE});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            PyObject *cell = cells::cell_at(data[0], strides[0], i);
-            LinExprObject *le = cells::linexpr(cell);
-            if (cell == value.ptr())
-                continue;
-            py::object vl = cells::list_copy(vars.ptr());
-            py::object cl = cells::list_copy(coefs.ptr());
-            le->constant = constant;
-            Py_XSETREF(le->var_list, vl.release().ptr());
-            Py_XSETREF(le->coef_list, cl.release().ptr());
-            cells::set_field(&le->cont_ref, cont.ptr());
-        }
-    });
+    cellrec::assign_linexpr(sub, value);
     return zd::borrow(self.ptr());
 }
 
@@ -231,25 +166,7 @@ py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
     if (truthy(zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_learr")))))
         return py::none();
     value = value.attr(ZD_STR("copy"))();
-    cells::GcPause gc_pause;
-    py::object vlearr = as_array(value.attr(ZD_STR("_learr")));
-    cells::ChunkLoop loop(
-        {arr(sub), arr(vlearr)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
-        {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            LinExprObject *lhs = cells::linexpr(cells::cell_at(data[0], strides[0], i));
-            PyObject *rhs_obj = cells::cell_at(data[1], strides[1], i);
-            LinExprObject *rhs = cells::linexpr(rhs_obj);
-            if (!(cells::exact_linexpr(rhs_obj) && rhs->cont_ref == Py_None))
-                cells::call_cell_method(rhs_obj, ZD_STR("_flatten"));
-            py::object cl = cells::list_copy(rhs->coef_list ? rhs->coef_list : Py_None);
-            py::object vl = cells::list_copy(rhs->var_list ? rhs->var_list : Py_None);
-            Py_XSETREF(lhs->coef_list, cl.release().ptr());
-            Py_XSETREF(lhs->var_list, vl.release().ptr());
-            lhs->constant = rhs->constant;
-        }
-    });
+    cellrec::assign_cells<cellrec::LinRec>(sub, as_array(value.attr(ZD_STR("_learr"))));
     return py::none();
 }
 
@@ -267,7 +184,7 @@ py::object MLinExpr__setitem_iaddable(const zd::Args &a) {
     // The value must fit the selection before any selected cell is emptied:
     // a refused assignment leaves the expression as it was.
     if (PyArrayObject *s = cells::as_ndarray(sel)) {
-        if (isinst(value, zd::global(ZD_STR("MVar")))) {
+        if (zd::isinstance(value, zd::global(ZD_STR("MVar")))) {
             py::object varr = as_array(value.attr(ZD_STR("_vararr")));
             cells::ChunkLoop({s, arr(varr)}, NPY_ITER_REFS_OK | NPY_ITER_ZEROSIZE_OK,
                              {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY});
