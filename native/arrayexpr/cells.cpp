@@ -188,4 +188,17 @@ py::object shape_of(PyArrayObject *a) {
     return t;
 }
 
+namespace {
+
+py::object repr_cell(const zd::Args &a) {
+    py::object text = zd::steal(PyObject_Str(a[0].ptr()));
+    return zd::steal(PyUnicode_FromFormat(" %U", text.ptr()));
+}
+
+} // namespace
+
+py::object repr_cell_function(const char *qualname) {
+    return zd::make_function("<lambda>", qualname, zd::module_name(), "o", repr_cell, nullptr);
+}
+
 } // namespace cells

@@ -161,4 +161,39 @@ inline PyArrayObject *as_ndarray(py::handle h) {
 // A shape tuple of an array.
 py::object shape_of(PyArrayObject *a);
 
+// The formatter of the arrays' repr: a cell as one space and its str(), a
+// function of the given qualified name.
+py::object repr_cell_function(const char *qualname);
+
+// Runs f inside `with cm:`; the context is left also when f fails.
+template <class F>
+py::object with_context(py::handle cm, F &&f) {
+    cm.attr("__enter__")();
+    py::object result;
+    try {
+        result = f();
+    } catch (...) {
+        PyObject *t, *v, *tb;
+        if (PyErr_Occurred()) {
+            PyErr_Fetch(&t, &v, &tb);
+            PyErr_NormalizeException(&t, &v, &tb);
+        } else {
+            t = v = tb = nullptr;
+        }
+        PyObject *r = PyObject_CallMethod(cm.ptr(), "__exit__", "OOO", t ? t : Py_None,
+                                          v ? v : Py_None, tb ? tb : Py_None);
+        Py_XDECREF(r);
+        if (r && t)
+            PyErr_Restore(t, v, tb);
+        else {
+            Py_XDECREF(t);
+            Py_XDECREF(v);
+            Py_XDECREF(tb);
+        }
+        throw;
+    }
+    cm.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
+
 } // namespace cells

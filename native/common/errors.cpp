@@ -1,6 +1,8 @@
 // Error translation, assertions and imports.
 #include "zd.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 
 namespace zd {
@@ -33,8 +35,68 @@ void raise_assertion() {
     throw python_error();
 }
 
+py::object import(py::handle name) {
+    // A loaded module is taken from sys.modules directly: the full import
+    // machinery costs far more than the lookup, and most calls find it there.
+    if (PyObject *m = PyImport_GetModule(name.ptr())) {
+        if (m != Py_None)
+            return steal(m);
+        Py_DECREF(m);
+    } else if (PyErr_Occurred()) {
+        throw python_error();
+    }
+    return steal(PyImport_Import(name.ptr()));
+}
+
 py::object import(const char *name) {
-    return steal(PyImport_ImportModule(name));
+    py::object n = steal(PyUnicode_InternFromString(name));
+    return import(n);
+}
+
+void args_overrun(size_t i, size_t n) noexcept {
+    std::fprintf(stderr, "zudirivi: argument slot %zu read past the %zu slots of the call\n", i, n);
+    std::abort();
+}
+
+py::tuple unpack(py::handle obj, Py_ssize_t n, UnpackText short_text) {
+    auto too_few = [&](Py_ssize_t got) {
+        if (short_text == UnpackText::Legacy)
+            raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                   got == 1 ? "" : "s");
+        raisef(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
+    };
+    auto too_many = [&]() {
+        raisef(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    };
+    if (PyTuple_CheckExact(obj.ptr()) || PyList_CheckExact(obj.ptr())) {
+        Py_ssize_t got = PySequence_Fast_GET_SIZE(obj.ptr());
+        if (got > n)
+            too_many();
+        if (got < n)
+            too_few(got);
+        if (PyTuple_CheckExact(obj.ptr()))
+            return py::reinterpret_borrow<py::tuple>(obj);
+        return py::reinterpret_steal<py::tuple>(steal(PyList_AsTuple(obj.ptr())).release());
+    }
+    py::object it = steal(PyObject_GetIter(obj.ptr()));
+    py::tuple out = py::reinterpret_steal<py::tuple>(steal(PyTuple_New(n)).release());
+    Py_ssize_t got = 0;
+    for (; got <= n; ++got) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw python_error();
+            break;
+        }
+        if (got == n) {
+            Py_DECREF(item);
+            too_many();
+        }
+        PyTuple_SET_ITEM(out.ptr(), got, item);
+    }
+    if (got < n)
+        too_few(got);
+    return out;
 }
 
 py::object import_from(py::handle module, py::handle name) {

@@ -213,7 +213,7 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
     RecursionGuard guard;
     // Fast path: exactly the positional parameters, nothing else declared.
     if (nkw == 0 && nargs == s.npos && s.nslots() == s.npos) {
-        py::object r = f->impl(Args{args});
+        py::object r = f->impl(Args{args, size_t(s.npos)});
         return r.release().ptr();
     }
     PyObject *stackbuf[16];
@@ -295,7 +295,7 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
         }
         slots[slot] = d;
     }
-    py::object r = f->impl(Args{slots});
+    py::object r = f->impl(Args{slots, size_t(nslots)});
     return r.release().ptr();
     ZD_CATCH(nullptr)
 }

@@ -57,6 +57,12 @@ template <class... A>
     throw python_error();
 }
 
+// Raises an exception instance that was already constructed (its own class).
+[[noreturn]] inline void raise_instance(py::handle exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw python_error();
+}
+
 // Takes ownership of a new reference returned by a C API call; throws when
 // the call failed.
 inline py::object steal(PyObject *p) {
@@ -77,6 +83,26 @@ inline PyObject *check(PyObject *p) {
         throw python_error();
     return p;
 }
+
+// Truth of an object, and `a == b`, as the interpreter tests them.
+inline bool truthy(py::handle h) {
+    return check(PyObject_IsTrue(h.ptr())) == 1;
+}
+inline bool equals(py::handle a, py::handle b) {
+    return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
+}
+// isinstance(o, cls).
+inline bool isinstance(py::handle o, py::handle cls) {
+    return check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
+}
+
+// Unpacks an iterable into exactly n values (n <= 8) as `a, b = obj` does,
+// reading at most n + 1 items. Too few values raise ValueError "need more than
+// %zd value%.1s to unpack" (`short_text` Legacy) or "not enough values to
+// unpack (expected %zd, got %zd)" (Current); too many "too many values to
+// unpack (expected %zd)".
+enum class UnpackText { Legacy, Current };
+py::tuple unpack(py::handle obj, Py_ssize_t n, UnpackText short_text = UnpackText::Legacy);
 
 // Translates the exception being handled into the Python error indicator.
 // Use only inside a catch block.
@@ -111,8 +137,11 @@ bool optimized() noexcept;
         return zd_interned_;                                                                       \
     }()))
 
-// `import name` (absolute); cheap when the module is already loaded.
+// `import name` (absolute): the module in sys.modules when it is loaded there,
+// else through the import machinery.
+py::object import(py::handle name);
 py::object import(const char *name);
+#define ZD_IMPORT(name) ::zd::import(ZD_STR(name))
 // `from module import name`, with the interpreter's ImportError when missing.
 py::object import_from(py::handle module, py::handle name);
 
@@ -127,9 +156,24 @@ inline const char *type_name(py::handle h) {
 // The parsed arguments of a call, in declared parameter order: positional
 // parameters, then the *args tuple (if declared), then keyword-only
 // parameters, then the **kwargs dict (if declared). Borrowed references.
+// Debug and sanitizer builds check every slot read against the count.
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__)
+#define ZD_CHECK_ARGS 1
+#endif
+[[noreturn]] void args_overrun(size_t i, size_t n) noexcept;
 struct Args {
     PyObject *const *v;
-    py::handle operator[](size_t i) const { return v[i]; }
+    size_t n;
+    py::handle operator[](size_t i) const {
+#ifdef ZD_CHECK_ARGS
+        if (i >= n)
+            args_overrun(i, n);
+#endif
+        return v[i];
+    }
+    size_t size() const {
+        return n;
+    }
 };
 
 using Impl = py::object (*)(const Args &);

@@ -7,6 +7,7 @@ import scipy.sparse as sp
 from helpers import assert_no_leak
 from zudirivi._arrayexpr import MLinExpr
 from zudirivi._core import LinExpr, Model
+from oracle import full, terms
 
 
 @pytest.fixture
@@ -17,14 +18,6 @@ def model():
 @pytest.fixture
 def x(model):
     return model.addMVar(3)
-
-
-def terms(le):
-    return le.constant, list(le.coef_list), [id(v) for v in le.var_list]
-
-
-def full(e):
-    return [terms(le) for le in e._learr.flat]
 
 
 def numbered(shape):
@@ -189,6 +182,31 @@ def test_refused_value_of_an_mvar_shape(model):
     e = numbered(3)
     with pytest.raises(ValueError):
         e[:] = model.addMVar(2)
+    assert constants(e) == [0.0, 1.0, 2.0]
+
+
+class _Raising:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __array__(self, *args, **kwargs):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc, error", [
+    (KeyError("k"), ValueError),            # a value that does not convert: refused
+    (TypeError("t"), ValueError),
+    (MemoryError(), MemoryError),           # no memory, interruptions: passed through
+    (KeyboardInterrupt(), KeyboardInterrupt),
+])
+def test_conversion_errors_that_are_not_about_the_value_pass_through(exc, error):
+    e = numbered(3)
+    with pytest.raises(error) as info:
+        e[:] = _Raising(exc)
+    if error is ValueError:
+        assert str(info.value) == f"Cannot assign {_Raising} to MLinExpr"
+    else:
+        assert info.value is exc
     assert constants(e) == [0.0, 1.0, 2.0]
 
 

@@ -17,78 +17,9 @@ from zudirivi import _arrayexpr as ax
 from zudirivi._arrayexpr import MLinExpr, MVar
 from zudirivi._core import LinExpr, QuadExpr, TempConstr
 
+from oracle import canon, cells, combine, operand_cells, same, scaled, zero_d  # noqa: F401
+
 # --- values -------------------------------------------------------------------
-
-
-def canon(le):
-    """A LinExpr as (constant, {id(var): coefficient}), zero terms dropped."""
-    terms = {}
-    for i in range(le.size()):
-        v = le.getVar(i)
-        terms[id(v)] = terms.get(id(v), 0.0) + le.getCoeff(i)
-    return round(le.getConstant(), 9), {k: round(c, 9) for k, c in terms.items() if c != 0.0}
-
-
-def cells(e):
-    """The cells of an MLinExpr in canonical form, as an object array."""
-    full = e._to_full() if e._is_compact else e
-    out = np.empty(full.shape, dtype=object)
-    for idx in np.ndindex(full.shape):
-        out[idx] = canon(full._learr[idx])
-    return out
-
-
-def operand_cells(o):
-    """The canonical cells of any operand, as an array that broadcasts."""
-    if isinstance(o, MLinExpr):
-        return cells(o)
-    if isinstance(o, MVar):
-        out = np.empty(o.shape, dtype=object)
-        for idx in np.ndindex(o.shape):
-            out[idx] = (0.0, {id(o._vararr[idx]): 1.0})
-        return out
-    if isinstance(o, tvp.Var):
-        return _zero_d((0.0, {id(o): 1.0}))
-    if isinstance(o, LinExpr):
-        return _zero_d(canon(o))
-    if sp.issparse(o):
-        o = o.toarray()
-    arr = np.asarray(o, dtype=float)
-    out = np.empty(arr.shape, dtype=object)
-    for idx in np.ndindex(arr.shape):
-        out[idx] = (float(arr[idx]), {})
-    return out
-
-
-def _zero_d(cell):
-    out = np.empty((), dtype=object)
-    out[()] = cell
-    return out
-
-
-def combine(a, b, fa=1.0, fb=1.0):
-    """fa * a + fb * b, cell by cell with broadcasting."""
-    def one(x, y):
-        terms = {k: fa * c for k, c in x[1].items()}
-        for k, c in y[1].items():
-            terms[k] = terms.get(k, 0.0) + fb * c
-        return (round(fa * x[0] + fb * y[0], 9),
-                {k: round(c, 9) for k, c in terms.items() if c != 0.0})
-    return np.frompyfunc(one, 2, 1)(a, b)
-
-
-def scaled(a, f):
-    """Cells of a times the numbers f (broadcast)."""
-    def one(x, y):
-        return (round(x[0] * y, 9), {k: round(c * y, 9) for k, c in x[1].items() if c * y != 0.0})
-    return np.frompyfunc(one, 2, 1)(a, np.asarray(f, dtype=float))
-
-
-def same(a, b):
-    a, b = np.asarray(a, dtype=object), np.asarray(b, dtype=object)
-    assert a.shape == b.shape
-    assert [tuple(sorted(c[1].items())) + (c[0],) for c in a.flat] == \
-        [tuple(sorted(c[1].items())) + (c[0],) for c in b.flat]
 
 
 # --- helpers ------------------------------------------------------------------
@@ -386,7 +317,7 @@ def test_iadd_linexpr_flattens_and_repeats_the_row(x, v):
     assert e._is_compact and list(e._const) == [6.0, 7.0, 8.0]
     A, xv = e._matmulparts[-1]
     assert A.toarray().tolist() == [[2.0]] * 3 and xv._vararr.tolist() == [v]
-    same(cells(e), combine(before, _zero_d(canon(le))))
+    same(cells(e), combine(before, zero_d(canon(le))))
     n = len(e._matmulparts)
     e += LinExpr(1.5)
     assert len(e._matmulparts) == n and list(e._const) == [7.5, 8.5, 9.5]

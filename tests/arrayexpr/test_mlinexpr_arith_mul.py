@@ -10,8 +10,9 @@ from helpers import assert_no_leak
 from zudirivi._arrayexpr import MLinExpr
 from zudirivi._core import LinExpr, QuadExpr
 
-from test_mlinexpr_arith import (FakeQuad, canon, cells, compact_of, make, quad,  # noqa: F401
-                                 nl, same, scaled, keep_compact_zero)
+from oracle import canon, cells, same, scaled  # noqa: F401
+from test_mlinexpr_arith import (FakeQuad, compact_of, make, quad,  # noqa: F401
+                                 nl, keep_compact_zero)
 
 
 def snapshot(e):

@@ -7,6 +7,7 @@ import scipy.sparse as sp
 from helpers import run_optimized
 from zudirivi._arrayexpr import MLinExpr, MVar
 from zudirivi._core import LinExpr, Model
+from oracle import terms
 
 
 @pytest.fixture
@@ -21,11 +22,6 @@ def keep_compact_off():
         yield
     finally:
         MLinExpr._keep_compact = 1
-
-
-def terms(le):
-    """A cell's content with variables by identity."""
-    return le.constant, list(le.coef_list), [id(v) for v in le.var_list]
 
 
 def cell_terms(e):

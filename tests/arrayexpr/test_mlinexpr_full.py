@@ -9,6 +9,7 @@ from helpers import assert_no_leak, run_optimized
 from zudirivi._arrayexpr import MLinExpr
 from zudirivi._core import LinExpr, Model
 from zudirivi._exception import TovrixError
+from oracle import full, terms
 
 
 @pytest.fixture
@@ -19,14 +20,6 @@ def model():
 @pytest.fixture
 def x(model):
     return model.addMVar(3)
-
-
-def terms(le):
-    return le.constant, list(le.coef_list), [id(v) for v in le.var_list]
-
-
-def full(e):
-    return [terms(le) for le in e._learr.flat]
 
 
 def const_cells(values):

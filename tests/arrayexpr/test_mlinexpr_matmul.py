@@ -7,6 +7,7 @@ import scipy.sparse as sp
 from helpers import assert_no_leak
 import zudirivi as tvp
 from zudirivi._arrayexpr import MLinExpr, MVar
+from oracle import terms
 
 RNG = np.random.default_rng(7)
 
@@ -39,10 +40,6 @@ def matrix(kind, shape):
         A.indptr = A.indptr.astype(np.int64)
         return A, dense
     return sp.csr_matrix(dense).asformat(kind), dense
-
-
-def terms(le):
-    return le.constant, list(le.coef_list), [id(v) for v in le.var_list]
 
 
 KINDS = ["ndarray", "int ndarray", "csr", "csc", "coo", "csr int64"]

@@ -65,8 +65,7 @@ py::object index_list(const Kind &k, py::handle self, Scan *scan = nullptr) {
     py::object tvx = zd::global(ZD_STR("TVX"));
     py::object code = tvx.attr("Error").attr("NOT_IN_MODEL");
     py::object exc = zd::global(ZD_STR("TovrixError"))(code, py::str(text));
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    zd::throw_error();
+    zd::raise_instance(exc);
 }
 
 // The element indices for an attribute call; general constraints refuse

@@ -3,20 +3,20 @@
 #pragma once
 
 #include "cells.hpp"
+#include "operand.hpp"
 
 namespace mlinexpr {
 
 // Function-local imports, as every member that uses them does.
 inline py::object numpy() {
-    return zd::import("numpy");
+    return ZD_IMPORT("numpy");
 }
 inline py::object sparse() {
-    return zd::import("scipy.sparse");
+    return ZD_IMPORT("scipy.sparse");
 }
 
-// Truth of an object, and `a == b`, as the interpreter tests them.
-bool truthy(py::handle h);
-bool equals(py::handle a, py::handle b);
+using zd::equals;
+using zd::truthy;
 
 // `owner._keep_compact == 1`.
 bool keep_compact(py::handle owner);
@@ -28,7 +28,10 @@ bool is_compact(py::handle self);
 py::object wrap_full(py::handle arr);
 
 // Unpacks a pair with the texts of a failed unpacking into two values.
-std::pair<py::object, py::object> unpack2(py::handle obj);
+inline std::pair<py::object, py::object> unpack2(py::handle obj) {
+    py::tuple t = zd::unpack(obj, 2);
+    return {t[0], t[1]};
+}
 
 // The array of `self._learr` (TypeError when it is not an ndarray).
 py::object learr_of(py::handle self);

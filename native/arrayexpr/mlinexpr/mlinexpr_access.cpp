@@ -9,60 +9,12 @@ PyArrayObject *arr(py::handle h) {
     return reinterpret_cast<PyArrayObject *>(h.ptr());
 }
 
-bool isinst(py::handle o, py::handle cls) {
-    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-}
-
-// A new 0-dimensional object array holding `cell`.
-py::object zero_d(py::handle cell) {
-    zd::ensure_numpy();
-    py::object a = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot = static_cast<PyObject **>(PyArray_DATA(arr(a)));
-    Py_INCREF(cell.ptr());
-    Py_XSETREF(*slot, cell.ptr());
-    return a;
-}
+using operand::zero_d;
 
 // numpy.asarray(obj) without a dtype.
 py::object as_array(py::handle obj) {
     zd::ensure_numpy();
     return zd::steal(PyArray_FROM_O(obj.ptr()));
-}
-
-py::object repr_cell(const zd::Args &a) {
-    py::object text = zd::steal(PyObject_Str(a[0].ptr()));
-    return zd::steal(PyUnicode_FromFormat(" %U", text.ptr()));
-}
-
-// Runs f inside `with cm:`; the context is left also when f fails.
-template <class F>
-py::object with_context(py::handle cm, F &&f) {
-    cm.attr("__enter__")();
-    py::object result;
-    try {
-        result = f();
-    } catch (...) {
-        PyObject *t, *v, *tb;
-        if (PyErr_Occurred()) {
-            PyErr_Fetch(&t, &v, &tb);
-            PyErr_NormalizeException(&t, &v, &tb);
-        } else {
-            t = v = tb = nullptr;
-        }
-        PyObject *r = PyObject_CallMethod(cm.ptr(), "__exit__", "OOO", t ? t : Py_None,
-                                          v ? v : Py_None, tb ? tb : Py_None);
-        Py_XDECREF(r);
-        if (r && t)
-            PyErr_Restore(t, v, tb);
-        else {
-            Py_XDECREF(t);
-            Py_XDECREF(v);
-            Py_XDECREF(tb);
-        }
-        throw;
-    }
-    cm.attr("__exit__")(py::none(), py::none(), py::none());
-    return result;
 }
 
 [[noreturn]] void refuse_value(py::handle value) {
@@ -104,12 +56,11 @@ py::object MLinExpr___repr__(const zd::Args &a) {
         marker = n == 0 ? " " : n == 1 ? "  " : "   ";
         target = self.attr(ZD_STR("_to_full"))();
     }
-    py::object fmt = zd::make_function("<lambda>", "MLinExpr.__repr__.<locals>.<lambda>",
-                                       zd::module_name(), "o", repr_cell, nullptr);
+    py::object fmt = cells::repr_cell_function("MLinExpr.__repr__.<locals>.<lambda>");
     py::dict formatter;
     formatter["object"] = fmt;
     py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
-    py::object leinfo = with_context(
+    py::object leinfo = cells::with_context(
         cm, [&] { return zd::steal(PyObject_Repr(target.attr(ZD_STR("_learr")).ptr())); });
     py::object lastidx = leinfo.attr("rfind")(",");
     Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());
@@ -156,12 +107,12 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
     self.attr(ZD_STR("_convert_to_full"))();
     if (arrayexpr::is_linexpr(value.ptr()))
         return self.attr(ZD_STR("_setitem_linexpr"))(obj, value);
-    if (isinst(value, zd::global(ZD_STR("Var"))))
+    if (zd::isinstance(value, zd::global(ZD_STR("Var"))))
         return self.attr(ZD_STR("_setitem_linexpr"))(
             obj, py::handle(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type))(value));
-    if (isinst(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
+    if (zd::isinstance(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
         return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
-    if (isinst(value, zd::global(ZD_STR("MLinExpr")))) {
+    if (zd::isinstance(value, zd::global(ZD_STR("MLinExpr")))) {
         if (is_compact(value)) {
             value = value.attr(ZD_STR("copy"))();
             value.attr(ZD_STR("_convert_to_full"))();
@@ -181,6 +132,12 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
             refuse_value(value);
         converted = np.attr("asarray")(value, py::arg("dtype") = np.attr("float64"));
     } catch (...) {
+        // A conversion that fails for what the value is becomes "Cannot
+        // assign"; running out of memory and interruptions (no Exception)
+        // pass through as they are.
+        zd::set_error_from_current_exception();
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+            zd::throw_error();
         PyErr_Clear();
         refuse_value(value);
     }
@@ -267,7 +224,7 @@ py::object MLinExpr__setitem_iaddable(const zd::Args &a) {
     // The value must fit the selection before any selected cell is emptied:
     // a refused assignment leaves the expression as it was.
     if (PyArrayObject *s = cells::as_ndarray(sel)) {
-        if (isinst(value, zd::global(ZD_STR("MVar")))) {
+        if (zd::isinstance(value, zd::global(ZD_STR("MVar")))) {
             py::object varr = as_array(value.attr(ZD_STR("_vararr")));
             cells::ChunkLoop({s, arr(varr)}, NPY_ITER_REFS_OK | NPY_ITER_ZEROSIZE_OK,
                              {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY});

@@ -13,37 +13,12 @@ using namespace arith;
 
 namespace {
 
-py::object MLinExpr_cls() {
-    return zd::global(ZD_STR("MLinExpr"));
-}
+using namespace operand;
 
-bool is_var(py::handle o) {
-    return isinst_g(o, ZD_STR("Var"));
-}
-bool is_nlexpr(py::handle o) {
-    return isinst_g(o, ZD_STR("NLExpr"));
-}
-bool is_linexpr(py::handle o) {
-    return arrayexpr::is_linexpr(o.ptr());
-}
-bool is_quadexpr(py::handle o) {
-    return arrayexpr::is_quadexpr(o.ptr());
-}
-bool is_mvar(py::handle o) {
-    return isinst_g(o, ZD_STR("MVar"));
-}
-bool is_mlinexpr(py::handle o) {
-    return isinst_g(o, ZD_STR("MLinExpr"));
-}
-bool is_mquadexpr(py::handle o) {
-    return isinst_g(o, ZD_STR("MQuadExpr"));
-}
-
-// Var, LinExpr, QuadExpr, NLExpr, MVar, MLinExpr, MQuadExpr, in this order:
-// the operands that divide (or raise) only through the nonlinear hand-off.
+// Var, LinExpr, QuadExpr, NLExpr, MVar, MLinExpr, MQuadExpr: the operands that
+// divide (or raise) only through the nonlinear hand-off.
 bool is_expression(py::handle o) {
-    return is_var(o) || is_linexpr(o) || is_quadexpr(o) || is_nlexpr(o) || is_mvar(o) ||
-           is_mlinexpr(o) || is_mquadexpr(o);
+    return operand::is_expression(classify(o));
 }
 
 // `retval = start; retval += other; return retval`.
@@ -88,7 +63,7 @@ py::object MLinExpr___add__(const zd::Args &a) {
         if (is_ndarray(other))
             return self.attr(ZD_STR("_add_compact_mlinexpr"))(
                 MLE.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = other));
-        if (is_sparse(sp, other))
+        if (is_sparse(other))
             return self.attr(ZD_STR("_add_compact_mlinexpr"))(MLE.attr(
                 ZD_STR("_from_compact_affine_expr"))(py::arg("b") = other.attr("toarray")()));
         if (is_var(other) || is_linexpr(other))
@@ -114,7 +89,7 @@ py::object MLinExpr___add__(const zd::Args &a) {
     }
     if (is_ndarray(other))
         return self.attr(ZD_STR("_add_full_ndarray"))(other);
-    if (is_sparse(sp, other))
+    if (is_sparse(other))
         return self.attr(ZD_STR("_add_full_ndarray"))(other.attr("toarray")());
     if (is_quadexpr(other))
         return quad_sum(self, other);
@@ -306,11 +281,12 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
     std::vector<Block> blocks;
     py::list x_parts;
     for (py::handle e : {self, other}) {
-        const Py_ssize_t lead = ssize(e.attr(ZD_STR("_leading_adim")));
-        ZD_ASSERT(lead == 1 || lead == m);
-        // A sum without cells carries no matmul part.
+        // A sum without cells carries no matmul part (an operand may have
+        // cells that broadcast against a zero-length dimension).
         if (m == 0 || length(parts_of(e)) == 0)
             continue;
+        const Py_ssize_t lead = ssize(e.attr(ZD_STR("_leading_adim")));
+        ZD_ASSERT(lead == 1 || lead == m);
         e.attr(ZD_STR("_concat_matmulparts"))();
         auto [A, x] = unpack2(parts_of(e)[py::int_(0)]);
         Block blk;
@@ -641,7 +617,7 @@ py::object MLinExpr___itruediv__(const zd::Args &a) {
     py::object factor;
     if (is_ndarray(other))
         factor = reciprocal(other);
-    else if (is_sparse(sp, other))
+    else if (is_sparse(other))
         factor = reciprocal(other.attr("toarray")());
     else if (is_scalar(other))
         factor = reciprocal(to_float(other));
@@ -656,7 +632,7 @@ py::object MLinExpr___truediv__(const zd::Args &a) {
     py::object sp = sparse();
     if (is_ndarray(other))
         return op_mul(self, reciprocal(other));
-    if (is_sparse(sp, other))
+    if (is_sparse(other))
         return op_mul(self, reciprocal(other.attr("toarray")()));
     if (is_expression(other))
         return op_div(nl_form(self), other);
@@ -674,7 +650,7 @@ py::object MLinExpr___rtruediv__(const zd::Args &a) {
         py::object denominator = nl_form(self);
         return op_div(other, denominator);
     }
-    if (is_sparse(sp, other)) {
+    if (is_sparse(other)) {
         py::object denominator = nl_form(self);
         return op_div(other.attr("toarray")(), denominator);
     }
@@ -753,6 +729,5 @@ py::object MLinExpr___eq__(const zd::Args &a) {
 py::object MLinExpr___ne__(const zd::Args &) {
     py::object exc =
         zd::global(ZD_STR("TovrixError"))(0, py::str("Inequality constraints not supported"));
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    zd::throw_error();
+    zd::raise_instance(exc);
 }

@@ -6,26 +6,11 @@
 
 namespace arith {
 
-inline py::object not_implemented() {
-    return zd::borrow(Py_NotImplemented);
-}
-inline bool isinst(py::handle o, py::handle cls) {
-    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-}
-// isinstance(o, <module global name>), the global looked up now.
-inline bool isinst_g(py::handle o, py::handle name) {
-    return isinst(o, zd::global(name));
-}
-inline bool is_ndarray(py::handle o) {
-    zd::ensure_numpy();
-    return PyArray_Check(o.ptr());
-}
-inline bool is_sparse(py::handle sp, py::handle o) {
-    return mlinexpr::truthy(sp.attr("issparse")(o));
-}
-inline bool is_scalar(py::handle o) {
-    return mlinexpr::truthy(zd::global(ZD_STR("_isscalar"))(o));
-}
+using operand::is_ndarray;
+using operand::is_scalar;
+using operand::is_sparse;
+using operand::isinst_g;
+using operand::not_implemented;
 // The compact path of an operator: self compact, then MLinExpr._keep_compact == 1.
 inline bool compact_path(py::handle self) {
     return mlinexpr::is_compact(self) && mlinexpr::keep_compact(zd::global(ZD_STR("MLinExpr")));

@@ -14,9 +14,7 @@ PyArrayObject *arr(py::handle h) {
     return reinterpret_cast<PyArrayObject *>(h.ptr());
 }
 
-py::object MLinExpr_cls() {
-    return zd::global(ZD_STR("MLinExpr"));
-}
+using namespace operand;
 
 // Scales a plain LinExpr (no continuation, a list of floats) in its record:
 // what _mul does, without a call per cell. False when the cell is of another
@@ -68,19 +66,9 @@ void cell_mul(PyObject *cell, PyObject *v) {
     py::object code = zd::global(ZD_STR("TVX")).attr(ZD_STR("ERROR_INVALID_ARGUMENT"));
     py::object exc =
         zd::global(ZD_STR("TovrixError"))(code, py::str("Multiplier is infinite or NaN"));
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    zd::throw_error();
+    zd::raise_instance(exc);
 }
 
-bool is_var(py::handle o) {
-    return isinst_g(o, ZD_STR("Var"));
-}
-bool is_mvar(py::handle o) {
-    return isinst_g(o, ZD_STR("MVar"));
-}
-bool is_mlinexpr(py::handle o) {
-    return isinst_g(o, ZD_STR("MLinExpr"));
-}
 bool is_nl_or_quad(py::handle o) {
     return arrayexpr::is_quadexpr(o.ptr()) || isinst_g(o, ZD_STR("NLExpr"));
 }
@@ -102,7 +90,7 @@ py::object MLinExpr___imul__(const zd::Args &a) {
     if (compact_path(self)) {
         if (is_ndarray(other))
             return self.attr(ZD_STR("_imul_compact_ndarray"))(other);
-        if (is_sparse(sp, other))
+        if (is_sparse(other))
             return self.attr(ZD_STR("_imul_compact_spmatrix"))(other);
         if (is_scalar(other))
             return self.attr(ZD_STR("_imul_compact_scalar"))(to_float(other));
@@ -111,7 +99,7 @@ py::object MLinExpr___imul__(const zd::Args &a) {
     self.attr(ZD_STR("_convert_to_full"))();
     if (is_ndarray(other))
         return self.attr(ZD_STR("_imul_ndarray"))(other);
-    if (is_sparse(sp, other))
+    if (is_sparse(other))
         return self.attr(ZD_STR("_imul_full_spmatrix"))(other);
     if (is_scalar(other))
         return self.attr(ZD_STR("_imul_scalar"))(other);
@@ -220,7 +208,9 @@ py::object MLinExpr__imul_compact_ndarray(const zd::Args &a) {
         }
     }
     attr_inplace(self, ZD_STR("_const"), arr_in, true);
-    ZD_ASSERT(size == 1 || size == m);
+    // Without cells (a zero-length dimension) any broadcasting factor leaves
+    // the empty expression as it is.
+    ZD_ASSERT(size == 1 || size == m || m == 0);
     if (!has_parts)
         return self_ref(self);
     if (size == 1) {
@@ -309,7 +299,7 @@ py::object MLinExpr___mul__(const zd::Args &a) {
     if (is_ndarray(other))
         return self.attr(compact ? ZD_STR("_mul_compact_ndarray")
                                  : ZD_STR("_mul_ndarray_numpy"))(other);
-    if (is_sparse(sp, other))
+    if (is_sparse(other))
         return self.attr(compact ? ZD_STR("_mul_compact_ndarray")
                                  : ZD_STR("_mul_ndarray_numpy"))(other.attr("toarray")());
     // Variable-bearing operands multiply a full form of self (a copy when
@@ -349,7 +339,7 @@ py::object MLinExpr___rmul__(const zd::Args &a) {
         return op_mul(other, op);
     }
     if (is_var(other) || arrayexpr::is_linexpr(other.ptr()) || is_mvar(other) ||
-        is_mlinexpr(other) || is_ndarray(other) || is_sparse(sp, other) || is_scalar(other))
+        is_mlinexpr(other) || is_ndarray(other) || is_sparse(other) || is_scalar(other))
         return op_mul(self, other);
     return not_implemented();
 }

@@ -6,14 +6,6 @@
 
 namespace mlinexpr {
 
-bool truthy(py::handle h) {
-    return zd::check(PyObject_IsTrue(h.ptr())) == 1;
-}
-
-bool equals(py::handle a, py::handle b) {
-    return zd::check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
-}
-
 bool keep_compact(py::handle owner) {
     return equals(owner.attr(ZD_STR("_keep_compact")), py::int_(1));
 }
@@ -32,39 +24,6 @@ bool is_compact(py::handle self) {
 
 py::object wrap_full(py::handle arr) {
     return zd::global(ZD_STR("MLinExpr"))(arr);
-}
-
-std::pair<py::object, py::object> unpack2(py::handle obj) {
-    auto too_few = [](Py_ssize_t n) {
-        zd::raisef(PyExc_ValueError, "need more than %zd value%.1s to unpack", n,
-                   n == 1 ? "" : "s");
-    };
-    if (PyTuple_CheckExact(obj.ptr()) || PyList_CheckExact(obj.ptr())) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(obj.ptr());
-        if (n > 2)
-            zd::raisef(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-        if (n < 2)
-            too_few(n);
-        PyObject **items = PySequence_Fast_ITEMS(obj.ptr());
-        return {zd::borrow(items[0]), zd::borrow(items[1])};
-    }
-    py::object it = zd::steal(PyObject_GetIter(obj.ptr()));
-    py::object got[3];
-    Py_ssize_t n = 0;
-    for (; n < 3; ++n) {
-        PyObject *item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred())
-                zd::throw_error();
-            break;
-        }
-        got[n] = zd::steal(item);
-    }
-    if (n > 2)
-        zd::raisef(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-    if (n < 2)
-        too_few(n);
-    return {got[0], got[1]};
 }
 
 py::object learr_of(py::handle self) {
@@ -89,16 +48,7 @@ py::object linexpr_type() {
     return zd::borrow(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type));
 }
 
-// A new 0-dimensional object array holding `cell`.
-py::object zero_d(py::handle cell) {
-    zd::ensure_numpy();
-    py::object arr = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot =
-        reinterpret_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())));
-    Py_INCREF(cell.ptr());
-    Py_XSETREF(*slot, cell.ptr());
-    return arr;
-}
+using operand::zero_d;
 
 // numpy.empty(shape, dtype=object): every cell None.
 py::object empty_objects(py::handle shape) {
@@ -351,6 +301,12 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
             raise_text(PyExc_ValueError,
                        right ? "Right variable's shape " : "Left variable's shape ", xshape,
                        " is not compact");
+        // A 2-D variable array without variables, or a product without
+        // cells: all zeros, or empty, with no part (the 1-D forms keep theirs).
+        if (PyObject_Length(xshape.ptr()) == 2 &&
+            (!truthy(xv.attr(ZD_STR("size"))) ||
+             PyArray_SIZE(reinterpret_cast<PyArrayObject *>(b.ptr())) == 0))
+            return cls(py::arg("matmulparts") = parts, py::arg("b") = b);
         py::object x = zd::global(ZD_STR("MVar"))(xv.attr(ZD_STR("_vararr")).attr("reshape")(-1));
         py::object M;
         if (right) {

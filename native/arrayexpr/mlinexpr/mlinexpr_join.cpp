@@ -47,8 +47,7 @@ namespace {
     py::object err = arrayexpr::bad_axis_error(axis);
     if (!old_v.is_none())
         PyException_SetContext(err.ptr(), old_v.release().ptr());
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
-    zd::throw_error();
+    zd::raise_instance(err);
 }
 
 } // namespace

@@ -66,10 +66,6 @@ py::object shape_or_refuse(py::handle obj) {
     return zd::steal(s);
 }
 
-bool is_instance(py::handle o, py::handle cls) {
-    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-}
-
 Py_ssize_t ssize(py::handle o) {
     Py_ssize_t n = PyNumber_AsSsize_t(o.ptr(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred())
@@ -321,7 +317,7 @@ py::object dense_product(py::handle cls, py::handle A_in, py::handle x, bool rig
 py::object from_matmul(py::handle cls, py::handle A, py::handle x, bool right) {
     py::object np = numpy();
     py::object sp = sparse();
-    if (!is_instance(x, zd::global(ZD_STR("MVar"))))
+    if (!zd::isinstance(x, zd::global(ZD_STR("MVar"))))
         raise_cannot_construct(x);
     py::object shape_x = x.attr(ZD_STR("shape"));
     py::object shape_A = shape_or_refuse(A);
@@ -341,7 +337,7 @@ py::object from_matmul(py::handle cls, py::handle A, py::handle x, bool right) {
         return right ? affine(py::arg("A") = A, py::arg("x_right") = x)
                      : affine(py::arg("x_left") = x, py::arg("A") = A);
     }
-    if (is_instance(A, np.attr("ndarray")))
+    if (zd::isinstance(A, np.attr("ndarray")))
         return right ? cls.attr(ZD_STR("_from_matmul_right_ndarray"))(A, x)
                      : cls.attr(ZD_STR("_from_matmul_left_ndarray"))(x, A);
     if (truthy(sp.attr("issparse")(A)))

@@ -8,24 +8,13 @@ using namespace matmul;
 
 namespace {
 
-py::object not_implemented() {
-    return zd::borrow(Py_NotImplemented);
+using operand::isinst_g;
+using operand::not_implemented;
+inline py::object mlinexpr_cls() {
+    return operand::MLinExpr_cls();
 }
-
-bool is_instance(py::handle o, py::handle cls) {
-    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-}
-
-bool isinstance_g(py::handle o, py::handle name) {
-    return is_instance(o, zd::global(name));
-}
-
-py::object mlinexpr_cls() {
-    return zd::global(ZD_STR("MLinExpr"));
-}
-
-py::object mquadexpr_cls() {
-    return zd::global(ZD_STR("MQuadExpr"));
+inline py::object mquadexpr_cls() {
+    return operand::MQuadExpr_cls();
 }
 
 py::object matmul_op(py::handle l, py::handle r) {
@@ -72,7 +61,7 @@ void warn_if_chained(py::handle left, py::handle right) {
     }
     if (!big)
         return;
-    py::object warnings = zd::import("warnings");
+    py::object warnings = ZD_IMPORT("warnings");
     warnings.attr("warn")("Chained matrix multiplications of MVars is inefficient, collect "
                           "numeric terms first when building expressions",
                           zd::borrow(PyExc_RuntimeWarning));
@@ -86,12 +75,7 @@ py::object as_cell_array(py::object out) {
         return out;
     if (PyArray_Check(out.ptr()))
         return numpy().attr("asarray")(out);
-    py::object arr = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot =
-        static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())));
-    Py_INCREF(out.ptr());
-    Py_XSETREF(*slot, out.ptr());
-    return arr;
+    return operand::zero_d(out);
 }
 
 // The constants of a compact product, in the product's shape (a matrix
@@ -141,13 +125,13 @@ py::object MLinExpr___matmul__(const zd::Args &a) {
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
         self.attr(ZD_STR("_convert_to_full"))();
-    if (truthy(sp.attr("issparse")(other)) || is_instance(other, np.attr("ndarray")))
+    if (truthy(sp.attr("issparse")(other)) || zd::isinstance(other, np.attr("ndarray")))
         return self.attr(compact ? ZD_STR("_matmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_matmul_full_spmatrix_or_ndarray"))(other);
-    if (isinstance_g(other, ZD_STR("MVar")))
+    if (isinst_g(other, ZD_STR("MVar")))
         return self.attr(compact ? ZD_STR("_matmul_compact_mvar")
                                  : ZD_STR("_matmul_full_mvar"))(other);
-    if (isinstance_g(other, ZD_STR("MLinExpr")))
+    if (isinst_g(other, ZD_STR("MLinExpr")))
         return self.attr(compact ? ZD_STR("_matmul_compact_mlinexpr")
                                  : ZD_STR("_matmul_full_mlinexpr"))(other);
     return not_implemented();
@@ -292,10 +276,10 @@ py::object MLinExpr___rmatmul__(const zd::Args &a) {
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
         self.attr(ZD_STR("_convert_to_full"))();
-    if (truthy(sp.attr("issparse")(other)) || is_instance(other, np.attr("ndarray")))
+    if (truthy(sp.attr("issparse")(other)) || zd::isinstance(other, np.attr("ndarray")))
         return self.attr(compact ? ZD_STR("_rmatmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(other);
-    if (isinstance_g(other, ZD_STR("MVar")))
+    if (isinst_g(other, ZD_STR("MVar")))
         return self.attr(compact ? ZD_STR("_rmatmul_compact_mvar")
                                  : ZD_STR("_rmatmul_full_mvar"))(other);
     return not_implemented();

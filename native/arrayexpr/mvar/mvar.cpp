@@ -240,7 +240,7 @@ const char setAttr_doc[] =
 // ---------------------------------------------------------------------------
 
 py::object mvar::numpy() {
-    return zd::import("numpy");
+    return ZD_IMPORT("numpy");
 }
 
 py::object mvar::own_attr(py::handle self, py::handle name) {
@@ -270,16 +270,6 @@ py::object mvar::index_list(py::handle self) {
         PyList_SET_ITEM(list.ptr(), i++, reader.read(cell).release().ptr());
     });
     return list;
-}
-
-py::tuple mvar::unpack(py::handle obj, Py_ssize_t n) {
-    py::object t = zd::steal(PySequence_Tuple(obj.ptr()));
-    Py_ssize_t got = PyTuple_GET_SIZE(t.ptr());
-    if (got > n)
-        zd::raisef(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    if (got < n)
-        zd::raisef(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, got);
-    return py::reinterpret_steal<py::tuple>(t.release());
 }
 
 // ---------------------------------------------------------------------------

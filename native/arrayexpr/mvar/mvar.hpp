@@ -3,6 +3,7 @@
 #pragma once
 
 #include "arrayexpr.hpp"
+#include "operand.hpp"
 #include "zd_numpy.hpp"
 
 namespace mvar {
@@ -35,7 +36,9 @@ void for_each_cell_c_order(PyArrayObject *arr, F &&fn);
 py::object index_list(py::handle self);
 
 // Unpacks an iterable into exactly n values, with the interpreter's messages.
-py::tuple unpack(py::handle obj, Py_ssize_t n);
+inline py::tuple unpack(py::handle obj, Py_ssize_t n) {
+    return zd::unpack(obj, n, zd::UnpackText::Current);
+}
 
 } // namespace mvar
 

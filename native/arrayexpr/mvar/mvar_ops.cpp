@@ -5,42 +5,22 @@
 
 namespace {
 
-py::object not_implemented() {
-    return zd::borrow(Py_NotImplemented);
-}
-
-bool is_instance(py::handle o, py::handle cls) {
-    return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-}
-
-bool isinstance_global(py::handle o, py::handle name) {
-    return is_instance(o, zd::global(name));
-}
-
-bool is_ndarray(py::handle o) {
-    zd::ensure_numpy();
-    return PyArray_Check(o.ptr());
-}
-
-bool is_scalar(py::handle o) {
-    return zd::check(PyObject_IsTrue(zd::global(ZD_STR("_isscalar"))(o).ptr())) == 1;
-}
-
-bool is_sparse(py::handle o) {
-    py::object sp = zd::import("scipy.sparse");
-    return zd::check(PyObject_IsTrue(sp.attr("issparse")(o).ptr())) == 1;
-}
+using operand::is_ndarray;
+using operand::is_scalar;
+using operand::is_sparse;
+using operand::isinst_g;
+using operand::not_implemented;
 
 // Var, LinExpr, QuadExpr, NLExpr, in this order.
 bool is_core_expr(py::handle o) {
-    return isinstance_global(o, ZD_STR("Var")) || arrayexpr::is_linexpr(o.ptr()) ||
-           arrayexpr::is_quadexpr(o.ptr()) || isinstance_global(o, ZD_STR("NLExpr"));
+    return isinst_g(o, ZD_STR("Var")) || arrayexpr::is_linexpr(o.ptr()) ||
+           arrayexpr::is_quadexpr(o.ptr()) || isinst_g(o, ZD_STR("NLExpr"));
 }
 
 // MVar, MLinExpr, MQuadExpr, in this order.
 bool is_matrix_expr(py::handle o) {
-    return isinstance_global(o, ZD_STR("MVar")) || isinstance_global(o, ZD_STR("MLinExpr")) ||
-           isinstance_global(o, ZD_STR("MQuadExpr"));
+    return isinst_g(o, ZD_STR("MVar")) || isinst_g(o, ZD_STR("MLinExpr")) ||
+           isinst_g(o, ZD_STR("MQuadExpr"));
 }
 
 py::object toexpr(py::handle self) {
@@ -69,7 +49,7 @@ py::object multiply(py::handle self, py::handle o, bool reflected) {
         return reflected ? zd::steal(PyNumber_Multiply(b.ptr(), a.ptr()))
                          : zd::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
     };
-    if (isinstance_global(o, ZD_STR("MVar"))) {
+    if (isinst_g(o, ZD_STR("MVar"))) {
         py::object f = zd::global(ZD_STR("MQuadExpr")).attr("_from_mvar_times_mvar");
         return reflected ? f(o, self) : f(self, o);
     }
@@ -174,11 +154,11 @@ py::object MVar___rpow__(const zd::Args &a) {
 py::object MVar___matmul__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
     mvar::numpy();
-    zd::import("scipy.sparse");
+    ZD_IMPORT("scipy.sparse");
     if (is_ndarray(o) || is_sparse(o))
         return zd::global(ZD_STR("MLinExpr"))
             .attr("_from_matmul_left")(py::arg("x") = self, py::arg("A") = o);
-    if (isinstance_global(o, ZD_STR("MVar")))
+    if (isinst_g(o, ZD_STR("MVar")))
         return zd::steal(PyNumber_MatrixMultiply(toexpr(self).ptr(), o.ptr()));
     if (is_scalar(o))
         raise_not_enough_dimensions();
@@ -188,7 +168,7 @@ py::object MVar___matmul__(const zd::Args &a) {
 py::object MVar___rmatmul__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
     mvar::numpy();
-    zd::import("scipy.sparse");
+    ZD_IMPORT("scipy.sparse");
     if (is_ndarray(o) || is_sparse(o))
         return zd::global(ZD_STR("MLinExpr"))
             .attr("_from_matmul_right")(py::arg("A") = o, py::arg("x") = self);
@@ -200,7 +180,7 @@ py::object MVar___rmatmul__(const zd::Args &a) {
 py::object MVar___rtruediv__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
     mvar::numpy();
-    zd::import("scipy.sparse");
+    ZD_IMPORT("scipy.sparse");
     if (is_scalar(o) || is_ndarray(o) || is_core_expr(o)) {
         py::object denominator = nlform(self);
         return zd::steal(PyNumber_TrueDivide(o.ptr(), denominator.ptr()));
@@ -236,6 +216,5 @@ py::object MVar___eq__(const zd::Args &a) {
 
 py::object MVar___ne__(const zd::Args &) {
     py::object err = zd::global(ZD_STR("TovrixError"))(-1, "Inequality constraints not supported");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
-    zd::throw_error();
+    zd::raise_instance(err);
 }

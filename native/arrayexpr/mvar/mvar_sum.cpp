@@ -44,8 +44,7 @@ py::object MVar_sum(const zd::Args &a) {
                 zd::throw_error();
             PyErr_Clear();
             py::object err = arrayexpr::bad_axis_error(axis);
-            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
-            zd::throw_error();
+            zd::raise_instance(err);
         }
         axeslist = zd::steal(r);
     }

@@ -1,0 +1,168 @@
+// MQuadExpr: printing, indexing and item assignment.
+#include "mquadexpr.hpp"
+
+using namespace mquadexpr;
+
+namespace {
+
+// numpy.asarray(obj) without a dtype.
+py::object as_array(py::handle obj) {
+    zd::ensure_numpy();
+    return zd::steal(PyArray_FROM_O(obj.ptr()));
+}
+
+[[noreturn]] void refuse_value(py::handle value) {
+    py::object type_text =
+        zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
+    py::object msg =
+        zd::steal(PyUnicode_FromFormat("Cannot assign %U to MQuadExpr", type_text.ptr()));
+    zd::raise_obj(PyExc_ValueError, msg);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Printing
+// ---------------------------------------------------------------------------
+
+py::object MQuadExpr___repr__(const zd::Args &a) {
+    py::handle self = a[0];
+    py::object np = numpy();
+    const char *marker = "";
+    py::object target = zd::borrow(self.ptr());
+    if (is_compact(self)) {
+        const Py_ssize_t n = nparts(self);
+        marker = n == 0 ? " " : n == 1 ? "  " : "   ";
+        target = self.attr(ZD_STR("_to_full"))();
+    }
+    py::object ndle = self.attr(ZD_STR("_ndle"));
+    if (mlinexpr::is_compact(ndle))
+        ndle = ndle.attr(ZD_STR("_to_full"))();
+    py::dict formatter;
+    formatter["object"] = cells::repr_cell_function("MQuadExpr.__repr__.<locals>.<lambda>");
+    py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
+    py::object qeinfo = cells::with_context(cm, [&] {
+        py::object sum = arith::op_add(target.attr(ZD_STR("_qearr")), ndle.attr(ZD_STR("_learr")));
+        return zd::steal(PyObject_Repr(np.attr("asarray")(sum).ptr()));
+    });
+    Py_ssize_t cut = arith::ssize(qeinfo.attr("rfind")(","));
+    py::object head = zd::steal(PySequence_GetSlice(qeinfo.ptr(), 0, cut));
+    py::object shape_text = zd::steal(PyObject_Format(target.attr(ZD_STR("shape")).ptr(), nullptr));
+    return zd::steal(
+        PyUnicode_FromFormat("<MQuadExpr %U%s>\n%U)", shape_text.ptr(), marker, head.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// Indexing
+// ---------------------------------------------------------------------------
+
+py::object MQuadExpr___getitem__(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1];
+    numpy();
+    self.attr(ZD_STR("_convert_to_full"))();
+    py::object ndle = zd::steal(PyObject_GetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr()));
+    py::object qearr = self.attr(ZD_STR("_qearr"));
+    py::object sub = zd::steal(PyObject_GetItem(qearr.ptr(), obj.ptr()));
+    if (arrayexpr::is_quadexpr(sub.ptr()))
+        return cls()(py::arg("qearr") = zero_d(sub), py::arg("ndle") = ndle);
+    py::object retval = cls()(py::arg("qearr") = sub, py::arg("ndle") = ndle);
+    // A view shares the cells; a new array (integer-array or boolean index,
+    // on any axis) gets cells of its own.
+    if (cells::as_ndarray(sub) && !cells::is_view_of(sub, qearr))
+        return retval.attr(ZD_STR("copy"))();
+    return retval;
+}
+
+// ---------------------------------------------------------------------------
+// Item assignment
+// ---------------------------------------------------------------------------
+
+py::object MQuadExpr___setitem__(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1];
+    py::object value = zd::borrow(a[2].ptr());
+    py::object np = numpy();
+    zd::ensure_numpy();
+    self.attr(ZD_STR("_convert_to_full"))();
+    if (zd::isinstance(value, zd::global(ZD_STR("Var"))) || arrayexpr::is_linexpr(value.ptr()) ||
+        zd::isinstance(value, zd::global(ZD_STR("MVar"))) ||
+        zd::isinstance(value, zd::global(ZD_STR("MLinExpr"))) || PyArray_Check(value.ptr()))
+        return self.attr(ZD_STR("_setitem_linear"))(obj, value);
+    if (arrayexpr::is_quadexpr(value.ptr())) {
+        value = cls().attr(ZD_STR("_from_quad_expr"))(value);
+        return self.attr(ZD_STR("_setitem_mquadexpr"))(obj, value);
+    }
+    if (zd::isinstance(value, cls())) {
+        if (is_compact(value)) {
+            value = value.attr(ZD_STR("copy"))();
+            value.attr(ZD_STR("_convert_to_full"))();
+        }
+        return self.attr(ZD_STR("_setitem_mquadexpr"))(obj, value);
+    }
+    if (arith::is_scalar(value))
+        return self.attr(ZD_STR("_setitem_linear"))(obj, value);
+    py::object converted;
+    try {
+        converted = np.attr("asarray")(value, py::arg("dtype") = np.attr("float64"));
+    } catch (...) {
+        PyErr_Clear();
+        refuse_value(value);
+    }
+    return self.attr(ZD_STR("_setitem_linear"))(obj, converted);
+}
+
+py::object MQuadExpr__setitem_linear(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1], value = a[2];
+    numpy();
+    // The index is resolved, and the linear part takes the value (refusing it
+    // before any change), before any quadratic cell is emptied: a refused
+    // assignment leaves the whole expression as it was.
+    py::object sub = zd::steal(PyObject_GetItem(self.attr(ZD_STR("_qearr")).ptr(), obj.ptr()));
+    zd::check(PyObject_SetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr(), value.ptr()));
+    if (arrayexpr::is_quadexpr(sub.ptr()))
+        call_cell_method(sub.ptr(), ZD_STR("clear"));
+    else
+        cls().attr(ZD_STR("_clear_quad_array"))(sub);
+    return py::none();
+}
+
+py::object MQuadExpr__setitem_mquadexpr(const zd::Args &a) {
+    py::handle self = a[0], obj = a[1];
+    py::object value = zd::borrow(a[2].ptr());
+    numpy();
+    zd::ensure_numpy();
+    py::object vndle = value.attr(ZD_STR("_ndle"));
+    py::object sub =
+        as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_qearr")).ptr(), obj.ptr())));
+    const bool same =
+        truthy(zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_qearr"))));
+    if (same) {
+        zd::check(PyObject_SetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr(), vndle.ptr()));
+        return py::none();
+    }
+    // A copy of the value, so that the loop never reads a cell it writes and
+    // the caller's value stays as it was; the loop is opened (the value's
+    // shape checked against the selection) before the linear part changes.
+    value = value.attr(ZD_STR("copy"))();
+    py::object src = as_array(value.attr(ZD_STR("_qearr")));
+    cells::ChunkLoop loop(
+        {arr(sub), arr(src)},
+        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
+    zd::check(PyObject_SetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr(), vndle.ptr()));
+    cells::GcPause gc_pause;
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            QuadExprObject *lhs = quadexpr(cells::cell_at(data[0], strides[0], i));
+            PyObject *rhs_obj = cells::cell_at(data[1], strides[1], i);
+            QuadExprObject *rhs = quadexpr(rhs_obj);
+            call_cell_method(rhs_obj, ZD_STR("_flatten"));
+            py::object cl = cells::list_copy(rhs->coeffs ? rhs->coeffs : Py_None);
+            py::object v1 = cells::list_copy(rhs->vars1 ? rhs->vars1 : Py_None);
+            py::object v2 = cells::list_copy(rhs->vars2 ? rhs->vars2 : Py_None);
+            cells::set_field(&lhs->coeffs, cl.ptr());
+            cells::set_field(&lhs->vars1, v1.ptr());
+            cells::set_field(&lhs->vars2, v2.ptr());
+        }
+    });
+    return py::none();
+}

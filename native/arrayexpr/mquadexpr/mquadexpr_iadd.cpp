@@ -1,0 +1,167 @@
+// MQuadExpr: in-place addition. Linear operands go into the linear part;
+// quadratic ones add their linear part there and their quadratic terms into
+// the quad parts (compact) or the cells (full).
+#include "mquadexpr.hpp"
+#include "mvar/mvar.hpp"
+
+#include <algorithm>
+#include <vector>
+
+using namespace mquadexpr;
+
+namespace {
+
+// `self._ndle += other`, the result stored back.
+void ndle_iadd(py::handle self, py::handle other) {
+    arith::attr_inplace(self, ZD_STR("_ndle"), other, false);
+}
+
+// Var, LinExpr, MLinExpr, ndarray, SciPy sparse matrix: operands that go into
+// the linear part alone (the scalars are tested last, after the quadratic
+// kinds).
+bool linear_operand(py::handle o) {
+    return arith::isinst_g(o, ZD_STR("Var")) || arrayexpr::is_linexpr(o.ptr()) ||
+           arith::isinst_g(o, ZD_STR("MLinExpr")) || arith::is_ndarray(o) || operand::is_sparse(o);
+}
+
+// `qe.add(other)` through the core type's method.
+void cell_add(PyObject *qe, PyObject *other) {
+    static PyObject *name = PyUnicode_InternFromString("add");
+    if (Py_TYPE(qe) == arrayexpr::QuadExpr_type) {
+        PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name);
+        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type)) {
+            PyObject *args[2] = {qe, other};
+            zd::steal(PyObject_Vectorcall(descr, args, 2, nullptr));
+            return;
+        }
+    }
+    zd::steal(PyObject_CallMethodOneArg(qe, name, other));
+}
+
+// The operand's cells that are also cells of self, each with a copy taken
+// before any cell changes: an operand that shares cells with self (a view, a
+// single cell of it, self itself) is read as it was, as NumPy reads it.
+struct Snapshot {
+    std::vector<PyObject *> shared; // sorted
+    std::vector<py::object> copies; // parallel to `shared`
+
+    Snapshot(PyArrayObject *self_cells, PyArrayObject *operand) {
+        std::vector<PyObject *> ops;
+        ops.reserve(static_cast<size_t>(PyArray_SIZE(operand)));
+        collect(operand, [&](PyObject *c) { ops.push_back(c); });
+        if (ops.empty())
+            return;
+        std::sort(ops.begin(), ops.end());
+        ops.erase(std::unique(ops.begin(), ops.end()), ops.end());
+        std::vector<char> hit(ops.size(), 0);
+        collect(self_cells, [&](PyObject *c) {
+            auto it = std::lower_bound(ops.begin(), ops.end(), c);
+            if (it != ops.end() && *it == c)
+                hit[static_cast<size_t>(it - ops.begin())] = 1;
+        });
+        for (size_t i = 0; i < ops.size(); ++i)
+            if (hit[i])
+                shared.push_back(ops[i]);
+        for (PyObject *c : shared)
+            copies.push_back(copy_quadexpr(c));
+    }
+
+    PyObject *read(PyObject *c) const {
+        if (shared.empty())
+            return c;
+        auto it = std::lower_bound(shared.begin(), shared.end(), c);
+        if (it != shared.end() && *it == c)
+            return copies[static_cast<size_t>(it - shared.begin())].ptr();
+        return c;
+    }
+
+private:
+    template <class F>
+    static void collect(PyArrayObject *a, F &&f) {
+        cells::ChunkLoop loop({a}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                              {NPY_ITER_READONLY});
+        loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+            for (npy_intp i = 0; i < n; ++i)
+                f(cells::cell_or_none(data[0], strides[0], i));
+        });
+    }
+};
+
+} // namespace
+
+py::object MQuadExpr___iadd__(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    const bool compact = is_compact(self) && keep_compact();
+    if (!compact)
+        self.attr(ZD_STR("_convert_to_full"))();
+    if (linear_operand(other)) {
+        ndle_iadd(self, other);
+        return zd::borrow(self.ptr());
+    }
+    if (arrayexpr::is_quadexpr(other.ptr()))
+        return arith::op_iadd(self, cls().attr(ZD_STR("_from_quad_expr"))(other));
+    if (zd::isinstance(other, cls()))
+        return self.attr(compact ? ZD_STR("_iadd_compact_mquadexpr")
+                                 : ZD_STR("_iadd_full_mquadexpr"))(other);
+    if (arith::is_scalar(other)) {
+        ndle_iadd(self, other);
+        return zd::borrow(self.ptr());
+    }
+    return arith::not_implemented();
+}
+
+py::object MQuadExpr__iadd_compact_mquadexpr(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    ndle_iadd(self, other.attr(ZD_STR("_ndle")));
+    // Nothing quadratic goes into an expression without cells.
+    const bool no_cells = equals(self.attr(ZD_STR("size")), py::int_(0));
+    if (is_compact(other)) {
+        if (nparts(other) == 0 || no_cells)
+            return zd::borrow(self.ptr());
+        other.attr(ZD_STR("_concat_quadparts"))();
+        py::tuple xQy = mvar::unpack(other.attr(ZD_STR("_quadparts"))[py::int_(0)], 3);
+        py::object x = xQy[0].attr(ZD_STR("copy"))();
+        py::object Q = xQy[1].attr(ZD_STR("copy"))();
+        py::object y = xQy[2].attr(ZD_STR("copy"))();
+        self.attr(ZD_STR("_add_quadpart"))(x, Q, y);
+        return zd::borrow(self.ptr());
+    }
+    self.attr(ZD_STR("_convert_to_full"))();
+    if (no_cells)
+        return zd::borrow(self.ptr());
+    py::object qe_this = self.attr(ZD_STR("_qearr")).attr("item")();
+    py::object qe_other = other.attr(ZD_STR("_qearr")).attr("item")();
+    quadexpr(qe_this.ptr());
+    cell_add(qe_this.ptr(), qe_other.ptr());
+    return zd::borrow(self.ptr());
+}
+
+py::object MQuadExpr__iadd_full_mquadexpr(const zd::Args &a) {
+    py::handle self = a[0], other = a[1];
+    numpy();
+    ndle_iadd(self, other.attr(ZD_STR("_ndle")));
+    py::object qearr_other = is_compact(other)
+                                 ? other.attr(ZD_STR("_to_full"))().attr(ZD_STR("_qearr"))
+                                 : other.attr(ZD_STR("_qearr"));
+    py::object qearr = qearr_of(self);
+    if (!PyArray_Check(qearr_other.ptr()))
+        zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s",
+                   zd::type_name(qearr_other));
+    cells::ChunkLoop loop({arr(qearr), arr(qearr_other)},
+                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                          {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY},
+                          {NPY_OBJECT, NPY_OBJECT});
+    Snapshot snap(arr(qearr), arr(qearr_other));
+    cells::GcPause gc_pause;
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *lhs = cells::cell_or_none(data[0], strides[0], i);
+            PyObject *rhs = cells::cell_or_none(data[1], strides[1], i);
+            quadexpr(lhs);
+            quadexpr(rhs);
+            cell_add(lhs, snap.read(rhs));
+        }
+    });
+    return zd::borrow(self.ptr());
+}

@@ -1,0 +1,101 @@
+// Operand kinds of the expression-array operators, and the small helpers that
+// every class of _arrayexpr shares (type tests against module globals, 0-d
+// cell arrays, the operator protocol's calls).
+//
+// An operator classifies its other operand once and reads like its table:
+//     switch (operand::classify(other)) { case Kind::Number: ... }
+// The module globals (MVar, MLinExpr, ...) are read at each call, so that a
+// replaced global is seen as the interpreter would see it.
+#pragma once
+
+#include "arrayexpr.hpp"
+#include "zd_numpy.hpp"
+
+namespace operand {
+
+enum class Kind {
+    Number,    // what _isscalar accepts
+    NDArray,   // numpy.ndarray (subclasses included)
+    Sparse,    // what scipy.sparse.issparse accepts
+    Var,       // core Var
+    LinExpr,   // core LinExpr
+    QuadExpr,  // core QuadExpr
+    NLExpr,    // core NLExpr
+    MVar,      // the module's matrix classes
+    MLinExpr,  //
+    MQuadExpr, //
+    MNLExpr,   //
+    Other,
+};
+
+// The kind of `o`. Tests, in this order: ndarray, the module's matrix classes,
+// the core classes, sparse matrices (SciPy imported only when it is reached),
+// numbers.
+Kind classify(py::handle o);
+
+// Var, LinExpr, QuadExpr, NLExpr, MVar, MLinExpr, MQuadExpr.
+inline bool is_expression(Kind k) {
+    return k >= Kind::Var && k <= Kind::MQuadExpr;
+}
+
+// isinstance(o, <module global name>), the global looked up now.
+inline bool isinst_g(py::handle o, py::handle name) {
+    return zd::isinstance(o, zd::global(name));
+}
+inline bool is_mvar(py::handle o) {
+    return isinst_g(o, ZD_STR("MVar"));
+}
+inline bool is_mlinexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("MLinExpr"));
+}
+inline bool is_mquadexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("MQuadExpr"));
+}
+inline bool is_mnlexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("MNLExpr"));
+}
+inline bool is_linexpr(py::handle o) {
+    return arrayexpr::is_linexpr(o.ptr());
+}
+inline bool is_quadexpr(py::handle o) {
+    return arrayexpr::is_quadexpr(o.ptr());
+}
+inline bool is_var(py::handle o) {
+    return isinst_g(o, ZD_STR("Var"));
+}
+inline bool is_nlexpr(py::handle o) {
+    return isinst_g(o, ZD_STR("NLExpr"));
+}
+inline bool is_ndarray(py::handle o) {
+    zd::ensure_numpy();
+    return PyArray_Check(o.ptr());
+}
+// scipy.sparse.issparse(o).
+bool is_sparse(py::handle o);
+// _isscalar(o), the module global.
+inline bool is_scalar(py::handle o) {
+    return zd::truthy(zd::global(ZD_STR("_isscalar"))(o));
+}
+
+// Module globals by name, looked up now.
+inline py::object MVar_cls() {
+    return zd::global(ZD_STR("MVar"));
+}
+inline py::object MLinExpr_cls() {
+    return zd::global(ZD_STR("MLinExpr"));
+}
+inline py::object MQuadExpr_cls() {
+    return zd::global(ZD_STR("MQuadExpr"));
+}
+inline py::object MNLExpr_cls() {
+    return zd::global(ZD_STR("MNLExpr"));
+}
+
+inline py::object not_implemented() {
+    return zd::borrow(Py_NotImplemented);
+}
+
+// A new 0-dimensional object array holding `cell`.
+py::object zero_d(py::handle cell);
+
+} // namespace operand
