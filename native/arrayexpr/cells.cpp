@@ -38,10 +38,12 @@ py::object list_copy(PyObject *src) {
     return zd::steal(PySequence_List(src));
 }
 
-py::object call_cell_method(PyObject *cell, py::handle name) {
-    if (exact_linexpr(cell)) {
-        // The method descriptor of the type, found once per call site name.
-        PyObject *descr = _PyType_Lookup(arrayexpr::LinExpr_type, name.ptr());
+py::object call_cell_method(PyObject *cell, py::handle name, PyTypeObject *exact) {
+    if (!exact)
+        exact = arrayexpr::LinExpr_type;
+    if (Py_TYPE(cell) == exact) {
+        // The method descriptor of the type, without a bound method per cell.
+        PyObject *descr = _PyType_Lookup(exact, name.ptr());
         if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type))
             return zd::steal(PyObject_Vectorcall(descr, &cell, 1, nullptr));
     }

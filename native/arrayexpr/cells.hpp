@@ -53,9 +53,9 @@ py::object new_linexpr(double c = 0.0, PyObject *coefs_stolen = nullptr,
 // LinExpr without continuation, else through its copy() method.
 py::object copy_linexpr(PyObject *cell);
 
-// Calls the method `name` of a cell without arguments; for a plain LinExpr the
-// method is looked up once on the type, not per cell.
-py::object call_cell_method(PyObject *cell, py::handle name);
+// Calls the method `name` of a cell without arguments; for a cell of exactly
+// the type `exact` (LinExpr by default) the method is looked up on the type.
+py::object call_cell_method(PyObject *cell, py::handle name, PyTypeObject *exact = nullptr);
 
 // `*field += src` as the interpreter does it for the record fields: an
 // in-place extension for two lists, the generic in-place addition otherwise.

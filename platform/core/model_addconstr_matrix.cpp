@@ -292,6 +292,44 @@ void linear_rows(ModelObject *m, PyObject *e, LinearRows &lr) {
     }
 }
 
+bool is_linear_array(PyObject *o) {
+    const ArrayClasses *ac = array_classes();
+    return PyObject_TypeCheck(o, ac->MVar) || PyObject_TypeCheck(o, ac->MLinExpr);
+}
+
+// The rows of (lhs - rhs) from those of lhs (in `lr`) and of the linear
+// array `rhs` of the same cells: each row's terms, then the other's
+// negated, and the difference of the constants.
+void subtract_rows(ModelObject *m, PyObject *rhs, LinearRows &lr) {
+    LinearRows other;
+    linear_rows(m, rhs, other);
+    size_t n = lr.size();
+    if (other.size() != n)
+        zd::raise(PyExc_ValueError, "expression cells do not match its shape");
+    Rows out;
+    out.beg.resize(n + 1);
+    out.ind.resize((size_t)(lr.nnz + other.nnz));
+    out.val.resize(out.ind.size());
+    out.constant.resize(n);
+    out.beg[0] = 0;
+    size_t k = 0;
+    for (size_t c = 0; c < n; ++c) {
+        for (int64_t j = lr.beg[c]; j < lr.beg[c + 1]; ++j, ++k) {
+            out.ind[k] = lr.ind[j];
+            out.val[k] = lr.val[j];
+        }
+        for (int64_t j = other.beg[c]; j < other.beg[c + 1]; ++j, ++k) {
+            out.ind[k] = other.ind[j];
+            out.val[k] = -other.val[j];
+        }
+        out.beg[c + 1] = (int64_t)k;
+        out.constant[c] = lr.rows.constant[c] - other.rows.constant[c];
+    }
+    lr.rows = std::move(out);
+    lr.hold = py::object();
+    lr.point_at_rows();
+}
+
 // Terms of every cell of an MQuadExpr: its linear part, then its quadratic
 // terms (compact parts x' Q y, or the QuadExpr cells).
 void quad_cells(ModelObject *m, PyObject *e, std::vector<QuadTerms> &cells) {
@@ -385,10 +423,14 @@ py::object add_matrix_constr(ModelObject *m, PyObject *lhs, char sense, PyObject
         zd::raise(PyExc_ValueError,
                   "Nonlinear constraints must have the form y == f(x) with a variable y");
     }
-    // Expressions on both sides: move everything to the left.
+    // Expressions on both sides: move everything to the left. Two linear
+    // arrays of one shape are read side by side instead (the rows of
+    // lhs - rhs, without building that expression).
     py::object expr;
     bool rhs_expr = is_matrix_object(rhs) || is_scalar_expr(rhs);
-    if (rhs_expr)
+    bool linear_pair = rhs_expr && is_linear_array(lhs) && is_linear_array(rhs) &&
+                       object_shape(lhs) == object_shape(rhs);
+    if (rhs_expr && !linear_pair)
         expr = zd::steal(PyNumber_Subtract(lhs, rhs));
     else
         expr = zd::borrow(lhs);
@@ -415,6 +457,8 @@ py::object add_matrix_constr(ModelObject *m, PyObject *lhs, char sense, PyObject
                    Py_TYPE(expr.ptr())->tp_name);
     LinearRows lr;
     linear_rows(m, expr.ptr(), lr);
+    if (linear_pair)
+        subtract_rows(m, rhs, lr);
     if ((Py_ssize_t)lr.size() != n)
         zd::raise(PyExc_ValueError, "expression cells do not match its shape");
     for (Py_ssize_t k = 0; k < n; ++k) {

@@ -176,30 +176,40 @@ void make_names(PyObject *name, const std::vector<Py_ssize_t> &shape, Names &out
             return;
         if (std::memchr(prefix, 0, (size_t)len))
             zd::raise(PyExc_ValueError, "name contains a NUL");
-        out.own.reserve((size_t)n);
         if (shape.empty()) {
             out.own.emplace_back(prefix, (size_t)len);
         } else {
-            // prefix[i,j,...] in C order
+            // prefix[i,j,...] in C order, all in one buffer (NUL-separated):
+            // one allocation instead of one per name.
+            std::string all;
+            all.reserve((size_t)n * ((size_t)len + 3 + shape.size() * 4));
+            std::vector<size_t> starts((size_t)n);
             std::vector<Py_ssize_t> idx(shape.size(), 0);
             char buf[32];
             for (Py_ssize_t k = 0; k < n; ++k) {
-                std::string s(prefix, (size_t)len);
-                s.push_back('[');
+                starts[(size_t)k] = all.size();
+                all.append(prefix, (size_t)len);
+                all.push_back('[');
                 for (size_t d = 0; d < idx.size(); ++d) {
                     if (d)
-                        s.push_back(',');
+                        all.push_back(',');
                     auto r = std::to_chars(buf, buf + sizeof buf, idx[d]);
-                    s.append(buf, r.ptr);
+                    all.append(buf, r.ptr);
                 }
-                s.push_back(']');
-                out.own.push_back(std::move(s));
+                all.push_back(']');
+                all.push_back('\0');
                 for (size_t d = idx.size(); d-- > 0;) {
                     if (++idx[d] < shape[d])
                         break;
                     idx[d] = 0;
                 }
             }
+            out.own.push_back(std::move(all));
+            const char *base = out.own.back().c_str();
+            out.ptrs.reserve((size_t)n);
+            for (size_t st : starts)
+                out.ptrs.push_back(base + st);
+            return;
         }
     } else {
         py::object arr = contiguous_objects(name);

@@ -433,6 +433,38 @@ def test_operator_road_to_matrix_constraints(m):
     assert (e.RHS == 1).all() and row(m, e._constrarr[0, 1]) == ({"y[0,1]": 2.0}, "=", 1.0)
 
 
+def raw_rows(model, mconstr):
+    out = []
+    for c in mconstr._constrarr.flat:
+        le = model.getRow(c)
+        out.append(([(le.getVar(i).VarName, le.getCoeff(i)) for i in range(le.size())],
+                    c.Sense, c.RHS))
+    return out
+
+
+@pytest.mark.parametrize("make", [
+    lambda x, y, A: (x, y),
+    lambda x, y, A: (2 * x + 3, y),
+    lambda x, y, A: (x, x - 1.5),  # one variable on both sides
+    lambda x, y, A: (A @ x[0] - 1, A @ y[1] + 2),  # compact on both sides
+    lambda x, y, A: (A @ x[0], y[1] * 0.5 - 4),
+    lambda x, y, A: (-x[1], A @ y[0]),
+    lambda x, y, A: (x[:, :0], y[:, :0]),
+])
+def test_linear_arrays_on_both_sides_store_the_rows_of_their_difference(make):
+    rows = []
+    for direct in (True, False):
+        m = Model()
+        x, y = m.addMVar((2, 3), name="x"), m.addMVar((2, 3), name="y")
+        m.update()
+        lhs, rhs = make(x, y, sp.csr_matrix(np.array([[1.0, 0, -2], [0, 0, 0], [0, 3, 0]])))
+        made = m.addConstr(lhs <= rhs) if direct else m.addConstr(TempConstr(lhs - rhs, "<", 0))
+        m.update()
+        assert made.shape == lhs.shape
+        rows.append(raw_rows(m, made))
+    assert rows[0] == rows[1]
+
+
 def test_matrix_comparison_of_empty_expression(m):
     x = m.addMVar((0, 3))
     c = m.addConstr(x >= 1)

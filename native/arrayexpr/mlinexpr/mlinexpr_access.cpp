@@ -1,4 +1,5 @@
 // MLinExpr: printing, element access and item assignment.
+#include "cellrec.hpp"
 #include "mlinexpr.hpp"
 
 using namespace mlinexpr;
@@ -149,32 +150,9 @@ py::object MLinExpr__setitem_linexpr(const zd::Args &a) {
     numpy();
     if (!arrayexpr::is_linexpr(value.ptr()))
         cells::raise_cannot_convert(value.ptr(), arrayexpr::LinExpr_type);
-    // The value's fields, read once for the whole selection.
-    auto *v = reinterpret_cast<LinExprObject *>(value.ptr());
-    py::object coefs = zd::borrow(v->coef_list ? v->coef_list : Py_None);
-    py::object vars = zd::borrow(v->var_list ? v->var_list : Py_None);
-    const double constant = v->constant;
-    py::object cont = zd::borrow(v->cont_ref ? v->cont_ref : Py_None);
-
     py::object sub =
         as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
-    cells::GcPause gc_pause;
-    cells::ChunkLoop loop({arr(sub)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
-                          {NPY_ITER_READWRITE});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            PyObject *cell = cells::cell_at(data[0], strides[0], i);
-            LinExprObject *le = cells::linexpr(cell);
-            if (cell == value.ptr())
-                continue;
-            py::object vl = cells::list_copy(vars.ptr());
-            py::object cl = cells::list_copy(coefs.ptr());
-            le->constant = constant;
-            Py_XSETREF(le->var_list, vl.release().ptr());
-            Py_XSETREF(le->coef_list, cl.release().ptr());
-            cells::set_field(&le->cont_ref, cont.ptr());
-        }
-    });
+    cellrec::assign_linexpr(sub, value);
     return zd::borrow(self.ptr());
 }
 
@@ -188,25 +166,7 @@ py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
     if (truthy(zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_learr")))))
         return py::none();
     value = value.attr(ZD_STR("copy"))();
-    cells::GcPause gc_pause;
-    py::object vlearr = as_array(value.attr(ZD_STR("_learr")));
-    cells::ChunkLoop loop(
-        {arr(sub), arr(vlearr)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
-        {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            LinExprObject *lhs = cells::linexpr(cells::cell_at(data[0], strides[0], i));
-            PyObject *rhs_obj = cells::cell_at(data[1], strides[1], i);
-            LinExprObject *rhs = cells::linexpr(rhs_obj);
-            if (!(cells::exact_linexpr(rhs_obj) && rhs->cont_ref == Py_None))
-                cells::call_cell_method(rhs_obj, ZD_STR("_flatten"));
-            py::object cl = cells::list_copy(rhs->coef_list ? rhs->coef_list : Py_None);
-            py::object vl = cells::list_copy(rhs->var_list ? rhs->var_list : Py_None);
-            Py_XSETREF(lhs->coef_list, cl.release().ptr());
-            Py_XSETREF(lhs->var_list, vl.release().ptr());
-            lhs->constant = rhs->constant;
-        }
-    });
+    cellrec::assign_cells<cellrec::LinRec>(sub, as_array(value.attr(ZD_STR("_learr"))));
     return py::none();
 }
 

@@ -1,11 +1,13 @@
 // MLinExpr: conversion to the full state and the whole-array operations
 // clear, copy, flatten, normalize, constants and values.
+#include "cellrec.hpp"
 #include "mlinexpr.hpp"
 
 #include <cstring>
 #include <vector>
 
 using namespace mlinexpr;
+using cellrec::LinRec;
 
 namespace {
 
@@ -20,10 +22,9 @@ PyArrayObject *arr(py::handle h) {
 // A C-ordered array of the given type and shape (contents uninitialised for
 // numbers, None for objects).
 py::object new_array(int nd, const npy_intp *dims, int type) {
-    zd::ensure_numpy();
     if (type == NPY_OBJECT)
-        return zd::steal(
-            PyArray_Empty(nd, const_cast<npy_intp *>(dims), PyArray_DescrFromType(NPY_OBJECT), 0));
+        return cellrec::new_object_array(nd, dims);
+    zd::ensure_numpy();
     return zd::steal(PyArray_SimpleNew(nd, const_cast<npy_intp *>(dims), type));
 }
 
@@ -124,16 +125,6 @@ struct Csr {
                zd::type_name(other));
 }
 
-// Runs `name` on every cell through a chunk loop with the given flags.
-template <class F>
-void each_cell(py::handle learr, npy_uint32 flags, F &&f) {
-    cells::ChunkLoop loop({arr(learr)}, flags, {NPY_ITER_READWRITE});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i)
-            f(cells::cell_or_none(data[0], strides[0], i));
-    });
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -228,26 +219,7 @@ py::object MLinExpr__clear_compact(const zd::Args &a) {
 py::object MLinExpr__clear_full(const zd::Args &a) {
     py::handle self = a[0];
     numpy();
-    py::object learr = learr_of(self);
-    cells::GcPause gc_pause;
-    each_cell(learr, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP, [](PyObject *cell) {
-        LinExprObject *r = cells::linexpr_for_method(cell, "clear");
-        if (!cells::exact_linexpr(cell)) {
-            cells::call_cell_method(cell, ZD_STR("clear"));
-            return;
-        }
-        PyObject *coefs = cells::new_term_list(0);
-        PyObject *vars = PyList_New(0);
-        if (!vars) {
-            Py_DECREF(coefs);
-            zd::throw_error();
-        }
-        PyObject_GC_UnTrack(vars);
-        r->constant = 0.0;
-        Py_XSETREF(r->coef_list, coefs);
-        Py_XSETREF(r->var_list, vars);
-        cells::set_field(&r->cont_ref, Py_None);
-    });
+    cellrec::clear_cells<LinRec>(learr_of(self));
     return py::none();
 }
 
@@ -279,19 +251,7 @@ py::object MLinExpr__copy_full(const zd::Args &a) {
     py::handle self = a[0];
     numpy();
     self.attr(ZD_STR("_convert_to_full"))();
-    py::object learr = learr_of(self);
-    py::object out = new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_OBJECT);
-    cells::GcPause gc_pause;
-    cells::ChunkLoop loop(
-        {arr(learr), arr(out)}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp k = 0; k < n; ++k) {
-            py::object c = cells::copy_linexpr(cells::cell_or_none(data[0], strides[0], k));
-            Py_XSETREF(cells::cell_at(data[1], strides[1], k), c.release().ptr());
-        }
-    });
-    return wrap_full(out);
+    return wrap_full(cellrec::copy_cells<LinRec>(learr_of(self)));
 }
 
 // ---------------------------------------------------------------------------
@@ -303,15 +263,8 @@ py::object MLinExpr__flatten(const zd::Args &a) {
     numpy();
     if (is_compact(self))
         return py::none();
-    py::object learr = learr_of(self);
-    each_cell(learr, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-              [](PyObject *cell) {
-                  LinExprObject *r = cells::linexpr_for_method(cell, "_flatten");
-                  // A plain cell without continuation is flat already.
-                  if (cells::exact_linexpr(cell) && r->cont_ref == Py_None)
-                      return;
-                  cells::call_cell_method(cell, ZD_STR("_flatten"));
-              });
+    // A plain cell without continuation is flat already.
+    cellrec::flatten_cells<LinRec>(learr_of(self), true);
     return py::none();
 }
 
@@ -320,41 +273,11 @@ py::object MLinExpr__normalize(const zd::Args &a) {
     numpy();
     if (is_compact(self))
         return py::none();
-    py::object learr = learr_of(self);
-    each_cell(learr, NPY_ITER_BUFFERED | NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP,
-              [](PyObject *cell) {
-                  cells::linexpr_for_method(cell, "_normalize");
-                  cells::call_cell_method(cell, ZD_STR("_normalize"));
-              });
+    cellrec::normalize_cells<LinRec>(learr_of(self));
     return py::none();
 }
 
-namespace {
-
-// A float64 array of the cell array's shape, element i computed from cell i.
-template <class F>
-py::object per_cell_values(py::handle learr, F &&value) {
-    py::object out = new_array(PyArray_NDIM(arr(learr)), PyArray_DIMS(arr(learr)), NPY_DOUBLE);
-    cells::ChunkLoop loop({arr(learr), arr(out)},
-                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-                          {NPY_ITER_READONLY, NPY_ITER_WRITEONLY});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            double v = value(cells::cell_or_none(data[0], strides[0], i));
-            std::memcpy(data[1] + i * strides[1], &v, sizeof v);
-        }
-    });
-    return out;
-}
-
-double float_of(py::handle h) {
-    double v = PyFloat_AsDouble(h.ptr());
-    if (v == -1.0 && PyErr_Occurred())
-        zd::throw_error();
-    return v;
-}
-
-} // namespace
+using cellrec::float_of;
 
 py::object MLinExpr_getConstant(const zd::Args &a) {
     py::handle self = a[0];
@@ -367,7 +290,7 @@ py::object MLinExpr_getConstant(const zd::Args &a) {
                   "cannot call `vectorize` on size 0 inputs unless `otypes` is set");
     // Each cell answers its own getConstant(): a foreign cell fails as its
     // method lookup fails.
-    return per_cell_values(learr, [](PyObject *cell) {
+    return cellrec::per_cell_values(learr, [](PyObject *cell) {
         if (cells::exact_linexpr(cell)) {
             auto *r = reinterpret_cast<LinExprObject *>(cell);
             if (r->cont_ref == Py_None)
@@ -382,10 +305,7 @@ py::object MLinExpr_getValue(const zd::Args &a) {
     numpy();
     zd::ensure_numpy();
     if (!is_compact(self)) {
-        py::object learr = learr_of(self);
-        return per_cell_values(learr, [](PyObject *cell) {
-            return float_of(cells::call_cell_method(cell, ZD_STR("getValue")));
-        });
+        return cellrec::cell_values<LinRec>(learr_of(self));
     }
     py::object ret = self.attr(ZD_STR("_const")).attr("copy")();
     py::object parts = self.attr(ZD_STR("_matmulparts"));

@@ -1,5 +1,6 @@
 // MVar.sum: a reduction written straight into the LinExpr records of an
 // all-zero full-state MLinExpr, one pass of NumPy's iterator.
+#include "cellrec.hpp"
 #include "mvar.hpp"
 
 #include <vector>
@@ -34,41 +35,10 @@ py::object MVar_sum(const zd::Args &a) {
     PyArrayObject *in = mvar::as_array(arr);
     const int ndim = PyArray_NDIM(in);
 
-    py::object axeslist;
-    {
-        py::object nd = py::int_(ndim);
-        PyObject *r = PyObject_CallFunctionObjArgs(zd::global(ZD_STR("_axis_to_axeslist")).ptr(),
-                                                   axis.ptr(), nd.ptr(), nullptr);
-        if (!r) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError))
-                zd::throw_error();
-            PyErr_Clear();
-            py::object err = arrayexpr::bad_axis_error(axis);
-            zd::raise_instance(err);
-        }
-        axeslist = zd::steal(r);
-    }
-
     // The result operand's axis map and the result shape (the kept lengths).
-    py::object seq = zd::steal(PySequence_Fast(axeslist.ptr(), "axis list must be a sequence"));
-    if (PySequence_Fast_GET_SIZE(seq.ptr()) != ndim)
-        zd::raise(PyExc_ValueError, "axis list does not match the number of dimensions");
-    std::vector<int> axes(ndim);
-    std::vector<PyObject *> kept;
-    py::object shape_items = zd::steal(PyList_New(0));
-    for (int i = 0; i < ndim; ++i) {
-        long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.ptr(), i));
-        if (v == -1 && PyErr_Occurred())
-            zd::throw_error();
-        if (v < -1 || v >= ndim)
-            zd::raise(PyExc_ValueError, "axis list entry out of range");
-        axes[i] = (int)v;
-        if (v != -1) {
-            py::object len = zd::steal(PyLong_FromSsize_t(PyArray_DIM(in, i)));
-            zd::check(PyList_Append(shape_items.ptr(), len.ptr()));
-        }
-    }
-    py::object shape = zd::steal(PyList_AsTuple(shape_items.ptr()));
+    py::list kept;
+    std::vector<int> axes = cellrec::sum_axes(axis, in, kept, false);
+    py::object shape = py::tuple(kept);
 
     py::object out = zd::global(ZD_STR("MLinExpr")).attr("_zeros_full")(shape);
     py::object learr = zd::steal(PyObject_GetAttr(out.ptr(), ZD_STR("_learr").ptr()));
