@@ -28,20 +28,6 @@ py::object new_quadexpr() {
     return zd::steal(tp->tp_new(tp, no_args, nullptr));
 }
 
-py::object call_cell_method(PyObject *cell, py::handle name) {
-    if (Py_TYPE(cell) == arrayexpr::QuadExpr_type) {
-        PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name.ptr());
-        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type))
-            return zd::steal(PyObject_Vectorcall(descr, &cell, 1, nullptr));
-    }
-    return zd::steal(PyObject_CallMethodNoArgs(cell, name.ptr()));
-}
-
-py::object copy_quadexpr(PyObject *cell) {
-    quadexpr(cell);
-    return call_cell_method(cell, ZD_STR("copy"));
-}
-
 py::object empty_cells(py::handle shape) {
     zd::ensure_numpy();
     PyArray_Dims dims = {nullptr, 0};
