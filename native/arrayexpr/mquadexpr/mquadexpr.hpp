@@ -41,6 +41,10 @@ inline QuadExprObject *quadexpr(PyObject *o) {
 // A new, empty QuadExpr made by the type's own constructor (no Python call).
 py::object new_quadexpr();
 
+// A new C-ordered object array of `shape` (anything NumPy reads as a shape),
+// every cell None.
+py::object empty_objects(py::handle shape);
+
 // A new C-ordered object array of `shape` holding one new empty QuadExpr per
 // cell.
 py::object empty_cells(py::handle shape);

@@ -28,28 +28,19 @@ py::object as_array(py::handle obj) {
 py::object MQuadExpr___repr__(const zd::Args &a) {
     py::handle self = a[0];
     py::object np = numpy();
-    const char *marker = "";
     py::object target = zd::borrow(self.ptr());
+    const char *marker = "";
     if (is_compact(self)) {
-        const Py_ssize_t n = nparts(self);
-        marker = n == 0 ? " " : n == 1 ? "  " : "   ";
+        marker = cells::state_marker(true, nparts(self));
         target = self.attr(ZD_STR("_to_full"))();
     }
     py::object ndle = self.attr(ZD_STR("_ndle"));
     if (mlinexpr::is_compact(ndle))
         ndle = ndle.attr(ZD_STR("_to_full"))();
-    py::dict formatter;
-    formatter["object"] = cells::repr_cell_function("MQuadExpr.__repr__.<locals>.<lambda>");
-    py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
-    py::object qeinfo = cells::with_context(cm, [&] {
-        py::object sum = arith::op_add(target.attr(ZD_STR("_qearr")), ndle.attr(ZD_STR("_learr")));
-        return zd::steal(PyObject_Repr(np.attr("asarray")(sum).ptr()));
-    });
-    Py_ssize_t cut = arith::ssize(qeinfo.attr("rfind")(","));
-    py::object head = zd::steal(PySequence_GetSlice(qeinfo.ptr(), 0, cut));
-    py::object shape_text = zd::steal(PyObject_Format(target.attr(ZD_STR("shape")).ptr(), nullptr));
-    return zd::steal(
-        PyUnicode_FromFormat("<MQuadExpr %U%s>\n%U)", shape_text.ptr(), marker, head.ptr()));
+    // Each cell printed whole: its quadratic terms plus its linear part.
+    py::object sum = arith::op_add(target.attr(ZD_STR("_qearr")), ndle.attr(ZD_STR("_learr")));
+    return cells::array_text("MQuadExpr", "MQuadExpr.__repr__.<locals>.<lambda>",
+                             target.attr(ZD_STR("shape")), marker, np.attr("asarray")(sum));
 }
 
 // ---------------------------------------------------------------------------
