@@ -251,7 +251,7 @@ int attr_flags(py::handle self, py::handle name, py::object &uname, TVXbatch *&b
     py::object cbatch = own_attr(self, ZD_STR("_cbatch"));
     if (cbatch.is_none())
         raise_freed();
-    uname = to_bytes(name.attr(ZD_STR("lower"))());
+    uname = to_bytes(zd::steal(PyObject_CallMethodNoArgs(name.ptr(), ZD_STR("lower").ptr())));
     batch = static_cast<TVXbatch *>(raw_ptr(cbatch));
     if (!batch)
         raise_freed();
@@ -307,11 +307,10 @@ py::object Batch_init(const zd::Args &a) {
 }
 
 // __getattr__(self, name): a batch attribute, read through the library.
-py::object Batch_getattr(const zd::Args &a) {
-    py::handle self = a[0];
+py::object batch_attribute(py::handle self, py::handle name) {
     py::object uname;
     TVXbatch *batch = nullptr;
-    int flags = attr_flags(self, a[1], uname, batch);
+    int flags = attr_flags(self, name, uname, batch);
     switch (flags & TVX_BATCH_ATTR_TYPE_MASK) {
     case TVX_TYPE_INT: {
         int ival = 0;
@@ -328,6 +327,24 @@ py::object Batch_getattr(const zd::Args &a) {
     default:
         raise_internal();
     }
+}
+
+py::object Batch_getattr(const zd::Args &a) {
+    return batch_attribute(a[0], a[1]);
+}
+
+// Attribute lookup of the class itself: ordinary lookup, then the batch
+// attribute, as Python's own hook for __getattr__ does, but without raising
+// and discarding an AttributeError and binding a method first on every read.
+// Subclasses, and the class once its __getattr__ is replaced, get Python's
+// hook back from the interpreter.
+PyObject *Batch_getattro(PyObject *self, PyObject *name) {
+    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found || PyErr_Occurred())
+        return found;
+    ZD_TRY
+    return batch_attribute(self, name).release().ptr();
+    ZD_CATCH(nullptr)
 }
 
 // __setattr__(self, name, value): private names go to the instance dict;
@@ -520,6 +537,7 @@ void exec_batch(py::handle) {
         .method("writeJSONSolution", "self, filename", Batch_writeJSONSolution,
                 writeJSONSolution_doc);
     g_batch_class = cls.create().release().ptr();
+    reinterpret_cast<PyTypeObject *>(g_batch_class)->tp_getattro = Batch_getattro;
 
     zd::set_global("__test__", zd::steal(PyDict_New()));
 }

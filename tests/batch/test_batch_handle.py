@@ -186,6 +186,21 @@ def test_failed_value_read_raises_with_the_batch_message(lib, env, batch, call, 
     assert getattr(batch, name) in ("b1", TVX.BATCH_SUBMITTED)
 
 
+def test_subclasses_read_through_their_own_lookup(env):
+    class Plain(Batch):
+        level = "class"
+
+    class Wrapping(Batch):
+        def __getattr__(self, name):
+            return ("wrapped", Batch.__getattr__(self, name))
+
+    with Plain("b1", env) as p, Wrapping("b1", env) as w:
+        assert (p.BatchID, p.level, p._cbatch is not None) == ("b1", "class", True)
+        assert w.BatchStatus == ("wrapped", TVX.BATCH_SUBMITTED)
+        with pytest.raises(AttributeError, match="Unknown attribute 'nope'"):
+            p.Nope
+
+
 # --- assignment ----------------------------------------------------------------
 
 def test_private_names_are_stored_in_every_state(env):

@@ -1,0 +1,375 @@
+"""MNLExpr: operator dispatchers, operators, powers and comparisons, and the
+nonlinear hand-off of MVar and MLinExpr that ends in them."""
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import zudirivi as tvp
+from zudirivi import _arrayexpr as ax
+from helpers import assert_no_leak
+from test_mnlexpr import C, V, roots, tree
+
+MNLExpr, NLExpr = tvp.MNLExpr, tvp.NLExpr
+
+
+class Rec:
+    """A node factory that records its arguments and returns a fresh token."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        return ("node", len(self.calls))
+
+
+@pytest.fixture
+def m(x):
+    return MNLExpr._from_mvar(x)
+
+
+@pytest.fixture
+def m23(model):
+    x = model.addMVar((2, 3))
+    model.update()
+    return MNLExpr._from_mvar(x)
+
+
+# --- dispatchers --------------------------------------------------------------
+
+
+def test_plain_forms_call_the_factory_once_more_on_the_first_cells(m):
+    f = Rec()
+    old = roots(m)
+    r = m._dispatch_unary_op(f)
+    assert type(r) is MNLExpr and r.shape == (3,)
+    assert f.calls == [(old[0],), (old[0],), (old[1],), (old[2],)]
+    assert [c._root for c in r._nlearr] == [("node", 2), ("node", 3), ("node", 4)]
+    assert roots(m) == old
+
+
+def test_single_tree_is_converted_once_and_shared(model, m):
+    v = model.addVar()
+    f = Rec()
+    m._dispatch_binary_op(v, f)
+    seconds = [c[1] for c in f.calls]
+    assert len(f.calls) == 4 and all(s is seconds[0] for s in seconds)
+    assert tree(seconds[0]) == V(v)
+
+
+def test_reflected_form_hands_the_other_node_first(m):
+    f = Rec()
+    m._rdispatch_binary_op(2.0, f)
+    assert [tree(a) for a, _ in f.calls] == [C(2.0)] * 4
+    assert [b for _, b in f.calls][1:] == roots(m)
+    f = Rec()
+    m._rdispatch_binary_op(np.array([1.0, 2.0, 3.0]), f)
+    assert [tree(a) for a, _ in f.calls][1:] == [C(1.0), C(2.0), C(3.0)]
+
+
+def test_tree_array_operands_broadcast(m):
+    f = Rec()
+    r = m._dispatch_binary_op(np.array([[1.0], [2.0]]), f)
+    assert r.shape == (2, 3) and len(f.calls) == 7
+    assert (f.calls[1][0], tree(f.calls[1][1])) == (roots(m)[0], C(1.0))
+    assert (f.calls[6][0], tree(f.calls[6][1])) == (roots(m)[2], C(2.0))
+    with pytest.raises(ValueError):
+        m._dispatch_binary_op(np.ones(2), f)
+
+
+def test_reflected_form_does_not_take_an_mnlexpr(m):
+    assert m._rdispatch_binary_op(m, Rec()) is NotImplemented
+    assert m._dispatch_binary_op(m, Rec()).shape == (3,)
+
+
+@pytest.mark.parametrize("other", [[1.0, 2.0, 3.0], (1.0,), sp.eye(3), "s", None, {}])
+def test_other_operands_are_not_implemented(m, other):
+    f = Rec()
+    before = roots(m)
+    for d in (m._dispatch_binary_op, m._rdispatch_binary_op, m._idispatch_binary_op):
+        assert d(other, f) is NotImplemented
+    assert f.calls == [] and roots(m) == before
+
+
+def test_inplace_binary_keeps_cells_and_rebinds_roots(m23):
+    cells = list(m23._nlearr.flat)
+    old = roots(m23)
+    f = Rec()
+    assert m23._idispatch_binary_op(1.0, f) is m23
+    assert list(m23._nlearr.flat) == cells and len(f.calls) == 6
+    assert [a for a, _ in f.calls] == old
+    assert all(tree(b) == C(1.0) for _, b in f.calls)
+    assert roots(m23) == [("node", i) for i in range(1, 7)]
+
+
+def test_inplace_on_a_slice_changes_the_source(m):
+    old = roots(m)
+    s = m[0:2]
+    f = Rec()
+    s._idispatch_unary_op(f)
+    assert f.calls == [(old[0],), (old[1],)]
+    assert roots(m) == [("node", 1), ("node", 2), old[2]]
+
+
+def test_inplace_never_enlarges_self(m):
+    old = roots(m)
+    with pytest.raises(ValueError):
+        m._idispatch_binary_op(np.ones((2, 1)), Rec())
+    with pytest.raises(ValueError):
+        m += np.ones((2, 1))
+    assert roots(m) == old
+    m += np.ones(3)
+    assert m.shape == (3,)
+
+
+def test_inplace_operand_nodes_are_taken_before_any_change(m):
+    old = roots(m)
+    m -= m
+    assert [tree(r) for r in roots(m)] == [("minus", None, tree(o), tree(o)) for o in old]
+    assert all(r._children[0] is o and r._children[1] is o for r, o in zip(roots(m), old))
+
+
+def test_inplace_without_rollback_when_the_factory_fails(m):
+    old = roots(m)
+
+    def fail_second(a, b):
+        if a is old[1]:
+            raise KeyError("second")
+        return "new"
+    with pytest.raises(KeyError):
+        m._idispatch_binary_op(1.0, fail_second)
+    assert roots(m) == ["new", old[1], old[2]]
+
+
+@pytest.mark.parametrize("shape", [(0,), (2, 0)])
+@pytest.mark.parametrize("op", [
+    lambda m: m + 1.0,
+    lambda m: m + m,
+    lambda m: -m,
+    lambda m: 1.0 - m,
+    lambda m: m.__iadd__(1.0),
+    lambda m: m.__imul__(m),
+    lambda m: m.__ipow__(2),
+])
+def test_empty_arrays_refuse_the_operators(model, shape, op):
+    e = MNLExpr._from_mvar(model.addMVar(shape))
+    with pytest.raises(ValueError):
+        op(e)
+
+
+def test_zero_d(model, x):
+    z = MNLExpr._from_mvar(model.addMVar(()))
+    for r in (z + 1.0, 1.0 + z, -z, z ** 2, z * z):
+        assert r.shape == ()
+    z += 1.0
+    assert z.shape == ()
+    assert (z + np.ones(3)).shape == (3,)
+
+
+# --- operators ----------------------------------------------------------------
+
+TABLE = [
+    ("__neg__", "_dispatch_unary_op", "_from_uminus", lambda m, o: -m),
+    ("__add__", "_dispatch_binary_op", "_from_plus", lambda m, o: m + o),
+    ("__radd__", "_rdispatch_binary_op", "_from_plus", lambda m, o: o + m),
+    ("__iadd__", "_idispatch_binary_op", "_from_plus", lambda m, o: m.__iadd__(o)),
+    ("__sub__", "_dispatch_binary_op", "_from_minus", lambda m, o: m - o),
+    ("__rsub__", "_rdispatch_binary_op", "_from_minus", lambda m, o: o - m),
+    ("__isub__", "_idispatch_binary_op", "_from_minus", lambda m, o: m.__isub__(o)),
+    ("__mul__", "_dispatch_binary_op", "_from_multiply", lambda m, o: m * o),
+    ("__rmul__", "_rdispatch_binary_op", "_from_multiply", lambda m, o: o * m),
+    ("__imul__", "_idispatch_binary_op", "_from_multiply", lambda m, o: m.__imul__(o)),
+    ("__truediv__", "_dispatch_binary_op", "_from_divide", lambda m, o: m / o),
+    ("__rtruediv__", "_rdispatch_binary_op", "_from_divide", lambda m, o: o / m),
+    ("__itruediv__", "_idispatch_binary_op", "_from_divide", lambda m, o: m.__itruediv__(o)),
+    ("__pow__", "_dispatch_binary_op", "_from_pow", lambda m, o: m ** o),
+    ("__rpow__", "_rdispatch_binary_op", "_from_pow", lambda m, o: o ** m),
+    ("__ipow__", "_idispatch_binary_op", "_from_pow", lambda m, o: m.__ipow__(o)),
+]
+
+
+@pytest.mark.parametrize("method, dispatcher, factory, expr", TABLE)
+def test_each_operator_is_one_dispatcher_call(monkeypatch, m, method, dispatcher, factory, expr):
+    """The factory is read from the module global _ExprTree at each call and
+    handed to the dispatcher, looked up on the instance."""
+    seen = []
+
+    class FakeTree:
+        pass
+    token = object()
+    setattr(FakeTree, factory, token)
+    monkeypatch.setattr(ax, "_ExprTree", FakeTree)
+
+    class Sub(MNLExpr):
+        pass
+
+    def record(self, *args):
+        seen.append(args)
+        return "result"
+    monkeypatch.setattr(Sub, dispatcher, record)
+    s = Sub(m._nlearr)
+    assert expr(s, 3.0) == "result"
+    assert seen == ([(token,)] if dispatcher.endswith("unary_op") else [(3.0, token)])
+
+
+def node_trees(r):
+    return [tree(c) for c in roots(r)]
+
+
+def test_operator_trees_put_operands_in_written_order(x, m):
+    v = x.tolist()
+    assert node_trees(1.0 - m) == [("minus", None, C(1.0), V(u)) for u in v]
+    assert node_trees(1.0 / m) == [("divide", None, C(1.0), V(u)) for u in v]
+    assert node_trees(2 ** m) == [("pow", None, C(2.0), V(u)) for u in v]
+    assert node_trees(m * 2) == [("multiply", None, V(u), C(2.0)) for u in v]
+    assert node_trees(-m) == [("uminus", None, V(u)) for u in v]
+    assert node_trees(m) == [V(u) for u in v]
+
+
+@pytest.mark.parametrize("exponent, kind, shape", [
+    (2, "square", (3,)),
+    (2.0, "square", (3,)),
+    (np.float64(2.0), "square", (3,)),
+    (np.array(2.0), "square", (3,)),
+    (np.array([[2.0]]), "square", (1, 3)),
+    (np.array([2]), "square", (3,)),
+    (3, "pow", (3,)),
+    (2.5, "pow", (3,)),
+    (True, "pow", (3,)),
+    (np.array([2.0, 2.0, 2.0]), "pow", (3,)),
+    (np.array([3.0]), "pow", (3,)),
+])
+def test_power(m, exponent, kind, shape):
+    old = roots(m)
+    r = m ** exponent
+    assert r.shape == shape and roots(m) == old
+    trees = [tree(c._root) for c in r._nlearr.flat]
+    if kind == "square":
+        assert trees == [("square", None, tree(o)) for o in old]
+    else:
+        assert all(t[0] == "pow" and t[2] == tree(o) for t, o in zip(trees, old))
+    if exponent is True:
+        assert trees[0][3] == C(1.0)
+
+
+@pytest.mark.parametrize("exponent, kind", [
+    (2, "square"), (2.0, "square"), (np.array([2.0]), "pow"), (3, "pow"),
+])
+def test_inplace_power(m, exponent, kind):
+    cells = list(m._nlearr)
+    old = roots(m)
+    m **= exponent
+    assert list(m._nlearr) == cells
+    assert [tree(r)[0] for r in roots(m)] == [kind] * 3
+    assert all(r._children[0] is o for r, o in zip(roots(m), old))
+
+
+def test_pow_takes_no_modulus(m):
+    with pytest.raises(TypeError):
+        pow(m, 2, 3)
+
+
+def test_unsupported_operands_raise_python_type_errors(m):
+    before = roots(m)
+    with pytest.raises(TypeError):
+        m + [1.0]
+    with pytest.raises(TypeError):
+        m += [1.0]
+    with pytest.raises(TypeError):
+        m @ 3.0
+    assert roots(m) == before
+
+
+# --- comparisons --------------------------------------------------------------
+
+NONLINEAR_FORM = "Nonlinear constraints must take the form y=f(x)"
+
+
+@pytest.mark.parametrize("expr, text", [
+    (lambda m, x: m == 0, NONLINEAR_FORM),
+    (lambda m, x: m == m, NONLINEAR_FORM),
+    (lambda m, x: m == np.zeros(3), NONLINEAR_FORM),
+    (lambda m, x: m <= 1.0, NONLINEAR_FORM),
+    (lambda m, x: m >= x, NONLINEAR_FORM),
+    (lambda m, x: 1.0 >= m, NONLINEAR_FORM),
+    (lambda m, x: m != 0, "Inequality constraints not supported"),
+    (lambda m, x: m != x, "Inequality constraints not supported"),
+])
+def test_comparisons_raise(m, x, expr, text):
+    with pytest.raises(tvp.TovrixError) as err:
+        expr(m, x)
+    assert err.value.errno == tvp.TVX.ERROR_INVALID_ARGUMENT and err.value.message == text
+
+
+def test_equality_with_variables_hands_over(model, m, x):
+    c = m == x
+    assert isinstance(c, tvp.TempConstr)
+    assert c._lhs is x and c._sense == tvp.TVX.EQUAL and c._rhs is m
+    d = x == m
+    assert type(d) is type(c) and d._lhs is x and d._rhs is m
+    v = model.addVar()
+    assert type(m == v) is type(v == m)
+
+
+def test_unhashable(m):
+    with pytest.raises(TypeError):
+        hash(m)
+
+
+# --- nonlinear hand-off of the other classes ----------------------------------
+
+
+def test_hand_off_from_mvar(x, y):
+    u, w = x.tolist(), y.tolist()
+    assert type(x.nl) is MNLExpr and node_trees(x.nl) == [V(a) for a in u]
+    assert node_trees(x ** 3) == [("pow", None, V(a), C(3.0)) for a in u]
+    assert node_trees(2 ** x) == [("pow", None, C(2.0), V(a)) for a in u]
+    assert node_trees(x / y) == [("divide", None, V(a), V(b)) for a, b in zip(u, w)]
+    assert node_trees(1.0 / x) == [("divide", None, C(1.0), V(a)) for a in u]
+
+
+def test_hand_off_from_mlinexpr(x, y):
+    u, w = x.tolist(), y.tolist()
+    e = x + 1.0
+    assert e._is_compact
+    r = e / y
+    lin = [("plus", None, V(a), C(1.0)) for a in u]
+    assert node_trees(r) == [("divide", None, le, V(b)) for le, b in zip(lin, w)]
+    assert e._is_compact
+    assert node_trees(e ** 3) == [("pow", None, le, C(3.0)) for le in lin]
+    assert node_trees(2.0 ** e) == [("pow", None, C(2.0), le) for le in lin]
+
+
+def test_hand_off_ends_in_a_general_constraint(model, x, y):
+    r = model.addMVar(3)
+    gc = model.addGenConstrNL(r, x / y + 1.0)
+    assert isinstance(gc, tvp.MGenConstr) and gc.shape == (3,)
+    model.update()
+    assert model.NumGenConstrs == 3
+
+
+def test_no_leaks(model, m, x):
+    a = np.arange(3.0)
+    v = model.addVar()
+
+    def ops():
+        m + a, a - m, m * m, -m, m ** 2, m ** 3, 2 ** m, m / v, m + x
+    assert_no_leak(ops, repeat=200)
+
+    def inplace():
+        e = x.nl
+        e += a
+        e **= 2
+        e -= e
+        e *= v
+    assert_no_leak(inplace, repeat=200)
+
+    def refused():
+        for f in (lambda: m + [1.0], lambda: m == 0, lambda: m + np.ones(2),
+                  lambda: m.__iadd__(np.ones((2, 3)))):
+            try:
+                f()
+            except (TypeError, ValueError, tvp.TovrixError):
+                pass
+    assert_no_leak(refused, repeat=200)
