@@ -3,23 +3,12 @@
 #include "mquadexpr.hpp"
 #include "mvar/mvar.hpp"
 
+#include <memory>
+
 namespace mquadexpr {
 
 bool is_compact(py::handle self) {
-    const bool compact = !self.attr(ZD_STR("_quadparts")).is_none();
-    if (zd::optimized())
-        return compact;
-    py::object ndle = self.attr(ZD_STR("_ndle"));
-    ZD_ASSERT(!ndle.is_none());
-    if (compact) {
-        ZD_ASSERT(self.attr(ZD_STR("_qearr")).is_none());
-        ZD_ASSERT(truthy(cls().attr(ZD_STR("_allows_compact"))(ndle.attr(ZD_STR("shape")))));
-    } else {
-        py::object qearr = self.attr(ZD_STR("_qearr"));
-        ZD_ASSERT(!qearr.is_none());
-        ZD_ASSERT(equals(qearr.attr(ZD_STR("shape")), ndle.attr(ZD_STR("shape"))));
-    }
-    return compact;
+    return exprkind::is_compact(exprkind::MQuadExpr_kind, self);
 }
 
 py::object new_quadexpr() {
@@ -28,28 +17,18 @@ py::object new_quadexpr() {
     return zd::steal(tp->tp_new(tp, no_args, nullptr));
 }
 
-py::object call_cell_method(PyObject *cell, py::handle name) {
-    if (Py_TYPE(cell) == arrayexpr::QuadExpr_type) {
-        PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name.ptr());
-        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type))
-            return zd::steal(PyObject_Vectorcall(descr, &cell, 1, nullptr));
-    }
-    return zd::steal(PyObject_CallMethodNoArgs(cell, name.ptr()));
-}
-
-py::object copy_quadexpr(PyObject *cell) {
-    quadexpr(cell);
-    return call_cell_method(cell, ZD_STR("copy"));
-}
-
-py::object empty_cells(py::handle shape) {
+py::object empty_objects(py::handle shape) {
     zd::ensure_numpy();
     PyArray_Dims dims = {nullptr, 0};
     if (!PyArray_IntpConverter(shape.ptr(), &dims))
         zd::throw_error();
-    PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-    PyDimMem_FREE(dims.ptr);
-    py::object out = zd::steal(raw);
+    auto release = [](npy_intp *p) { PyDimMem_FREE(p); };
+    std::unique_ptr<npy_intp, decltype(release)> hold(dims.ptr, release);
+    return cellrec::new_object_array(dims.len, dims.ptr);
+}
+
+py::object empty_cells(py::handle shape) {
+    py::object out = empty_objects(shape);
     // A fresh C-ordered array: its cells are one run of memory.
     auto **cell = static_cast<PyObject **>(PyArray_DATA(arr(out)));
     const npy_intp n = PyArray_SIZE(arr(out));
@@ -257,7 +236,10 @@ py::object MQuadExpr__add_quadpart(const zd::Args &a) {
     py::object np = numpy();
     py::object sp = sparse();
     if (!zd::optimized()) {
-        auto dim = [](py::handle o, int i) { return o.attr(ZD_STR("shape"))[py::int_(i)]; };
+        auto dim = [](py::handle o, int i) -> py::object {
+            py::object s = o.attr(ZD_STR("shape"));
+            return s[py::int_(i)];
+        };
         ZD_ASSERT(equals(x.attr(ZD_STR("ndim")), py::int_(1)));
         ZD_ASSERT(equals(Q.attr(ZD_STR("ndim")), py::int_(2)));
         ZD_ASSERT(equals(y.attr(ZD_STR("ndim")), py::int_(1)));
@@ -351,13 +333,7 @@ py::object MQuadExpr__to_full(const zd::Args &a) {
     numpy();
     py::object qe = self.attr(ZD_STR("_extract_quadexpr"))();
     py::object shape = self.attr(ZD_STR("shape"));
-    zd::ensure_numpy();
-    PyArray_Dims dims = {nullptr, 0};
-    if (!PyArray_IntpConverter(shape.ptr(), &dims))
-        zd::throw_error();
-    PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-    PyDimMem_FREE(dims.ptr);
-    py::object qearr = zd::steal(raw);
+    py::object qearr = empty_objects(shape);
     auto **cell = static_cast<PyObject **>(PyArray_DATA(arr(qearr)));
     for (npy_intp i = 0, n = PyArray_SIZE(arr(qearr)); i < n; ++i) {
         Py_INCREF(qe.ptr());
@@ -368,13 +344,7 @@ py::object MQuadExpr__to_full(const zd::Args &a) {
 }
 
 py::object MQuadExpr__convert_to_full(const zd::Args &a) {
-    py::handle self = a[0];
-    if (!is_compact(self))
-        return py::none();
-    py::object tmp = self.attr(ZD_STR("_to_full"))();
-    set_attr(self, ZD_STR("_quadparts"), Py_None);
-    set_attr(self, ZD_STR("_qearr"), tmp.attr(ZD_STR("_qearr")));
-    set_attr(self, ZD_STR("_ndle"), tmp.attr(ZD_STR("_ndle")));
+    exprkind::convert_to_full(exprkind::MQuadExpr_kind, a[0]);
     return py::none();
 }
 
@@ -443,14 +413,7 @@ py::object MQuadExpr__from_mvar_times_mvar(const zd::Args &a) {
     for (py::handle v : {lv, rv})
         if (!cells::as_ndarray(v))
             zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s", zd::type_name(v));
-    py::object out = [&] {
-        PyArray_Dims dims = {nullptr, 0};
-        if (!PyArray_IntpConverter(shape.ptr(), &dims))
-            zd::throw_error();
-        PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-        PyDimMem_FREE(dims.ptr);
-        return zd::steal(raw);
-    }();
+    py::object out = empty_objects(shape);
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
     {
         cells::GcPause gc_pause;
