@@ -16,34 +16,6 @@ namespace {
 
 const char core_module[] = "zudirivi._core";
 
-// Reads `name` from the core module and checks that its instances have the
-// record size this module was built against. Returns a new reference.
-py::object bind_core_type(py::handle core, const char *name, Py_ssize_t expected) {
-    py::object t = zd::steal(PyObject_GetAttrString(core.ptr(), name));
-    if (!PyType_Check(t.ptr()))
-        zd::raisef(PyExc_TypeError, "%.200s.%.200s is not a type object", core_module, name);
-    auto *tp = reinterpret_cast<PyTypeObject *>(t.ptr());
-    Py_ssize_t basic = tp->tp_basicsize;
-    Py_ssize_t item = tp->tp_itemsize;
-    if (item) {
-        Py_ssize_t align = expected % 8 ? expected % 8 : 8;
-        if (item < align)
-            item = align;
-    }
-    if (basic + item < expected)
-        zd::raisef(PyExc_ValueError,
-                   "%.200s.%.200s size changed, may indicate binary incompatibility. "
-                   "Expected %zd from C header, got %zd from PyObject",
-                   core_module, name, expected, basic + item);
-    if (basic > expected &&
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
-                         "%s.%s size changed, may indicate binary incompatibility. "
-                         "Expected %zd from C header, got %zd from PyObject",
-                         core_module, name, expected, basic) < 0)
-        zd::throw_error();
-    return t;
-}
-
 // `from <module> import <names...>`, binding each name as a module global.
 void import_names(const char *module, std::initializer_list<const char *> names,
                   std::source_location loc = std::source_location::current()) {
@@ -61,9 +33,11 @@ void exec_arrayexpr(py::handle) {
         zd::load_step();
         py::object core = zd::import(core_module);
         zd::load_step();
-        py::object linexpr = bind_core_type(core, "LinExpr", sizeof(LinExprObject));
+        py::object linexpr =
+            zd::bind_core_type(core, core_module, "LinExpr", sizeof(LinExprObject));
         zd::load_step();
-        py::object quadexpr = bind_core_type(core, "QuadExpr", sizeof(QuadExprObject));
+        py::object quadexpr =
+            zd::bind_core_type(core, core_module, "QuadExpr", sizeof(QuadExprObject));
         // A load retried after a failure rebinds them.
         Py_XDECREF(arrayexpr::LinExpr_type);
         Py_XDECREF(arrayexpr::QuadExpr_type);

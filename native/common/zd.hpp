@@ -145,6 +145,13 @@ py::object import(const char *name);
 // `from module import name`, with the interpreter's ImportError when missing.
 py::object import_from(py::handle module, py::handle name);
 
+// Reads the type `name` of the core module `core` (named `core_name` in
+// messages) and checks that its instances have at least the record size
+// `expected`: TypeError for a non-type, ValueError when smaller, a
+// RuntimeWarning when larger. Returns a new reference.
+py::object bind_core_type(py::handle core, const char *core_name, const char *name,
+                          Py_ssize_t expected);
+
 inline const char *type_name(py::handle h) {
     return Py_TYPE(h.ptr())->tp_name;
 }

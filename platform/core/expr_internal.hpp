@@ -1,10 +1,7 @@
 // Internal declarations shared by the expr_*.cpp units of _core.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <pybind11/pybind11.h>
+#include "zd.hpp"
 
 #include <new>
 #include <string>
@@ -16,40 +13,24 @@ namespace zdcore {
 
 namespace py = pybind11;
 
-// Thrown when the Python error indicator is set; entry points turn it back
-// into a NULL / -1 return.
-struct py_error {};
+// Errors: the shared layer's exception and its translation at entry points.
+using py_error = zd::python_error;
+using zd::borrow;
+using zd::raise;
+using zd::raisef;
+using zd::steal;
 
 [[noreturn]] inline void throw_py() {
-    throw py_error();
-}
-
-[[noreturn]] inline void raise(PyObject *type, const char *msg) {
-    PyErr_SetString(type, msg);
-    throw py_error();
-}
-
-template <class... A>
-[[noreturn]] inline void raisef(PyObject *type, const char *fmt, A... args) {
-    PyErr_Format(type, fmt, args...);
-    throw py_error();
-}
-
-inline py::object steal(PyObject *p) {
-    if (!p)
-        throw_py();
-    return py::reinterpret_steal<py::object>(p);
-}
-inline py::object borrow(PyObject *p) {
-    return py::reinterpret_borrow<py::object>(p);
+    zd::throw_error();
 }
 inline void check(int r) {
-    if (r < 0)
-        throw_py();
+    zd::check(r);
 }
 
 // Sets the Python error from the exception being handled (catch blocks only).
-void set_error_from_exception() noexcept;
+inline void set_error_from_exception() noexcept {
+    zd::set_error_from_current_exception();
+}
 
 // Runs `f` (returning a new reference) and converts C++ exceptions to NULL.
 template <class F>

@@ -16,23 +16,6 @@ namespace zdcore {
 
 Names names{};
 
-void set_error_from_exception() noexcept {
-    try {
-        throw;
-    } catch (const py_error &) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-}
-
 void var_values(PyObject *const *vars, Py_ssize_t n, double *out) {
     if (n == 0)
         return;

@@ -8,23 +8,6 @@
 
 namespace zdutil {
 
-void set_error_from_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const python_error &) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-}
-
 void ensure_numpy() {
     if (zd_util_numpy_api)
         return;

@@ -2,10 +2,7 @@
 // helpers, scalar and text helpers, matrix-product kernels.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <pybind11/pybind11.h>
+#include "zd.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 // The module keeps its own NumPy API table, imported on first use.
@@ -18,43 +15,18 @@
 #include <cstdint>
 #include <vector>
 
-namespace py = pybind11;
-
 namespace zdutil {
 
-// Thrown when the Python error indicator is set; entry points turn it (and
-// every other C++ exception) into a NULL return with the error set.
-struct python_error {};
+// Errors: the shared layer's exception and its translation at entry points.
+using zd::borrow;
+using zd::python_error;
+using zd::raisef;
+using zd::set_error_from_current_exception;
+using zd::steal;
+using zd::throw_error;
 
-[[noreturn]] inline void throw_error() {
-    throw python_error();
-}
-
-template <class... A>
-[[noreturn]] inline void raisef(PyObject *exc_type, const char *fmt, A... args) {
-    PyErr_Format(exc_type, fmt, args...);
-    throw python_error();
-}
-
-inline py::object steal(PyObject *p) {
-    if (!p)
-        throw python_error();
-    return py::reinterpret_steal<py::object>(p);
-}
-inline py::object borrow(PyObject *p) {
-    return py::reinterpret_borrow<py::object>(p);
-}
-
-// Sets the Python error for the exception being handled (use inside catch).
-void set_error_from_current_exception() noexcept;
-
-#define ZDU_TRY try {
-#define ZDU_CATCH(failvalue)                                                                       \
-    }                                                                                              \
-    catch (...) {                                                                                  \
-        ::zdutil::set_error_from_current_exception();                                              \
-        return failvalue;                                                                          \
-    }
+#define ZDU_TRY ZD_TRY
+#define ZDU_CATCH(failvalue) ZD_CATCH(failvalue)
 
 // NumPy's C API, imported the first time a function needs it.
 void ensure_numpy();

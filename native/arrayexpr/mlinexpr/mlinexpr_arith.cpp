@@ -3,8 +3,10 @@
 // path by operand kind; the work is done by the compact algebra (SciPy calls
 // on the parts) and by the full-state cell loops.
 #include "mlinexpr_arith.hpp"
+#include "zd_sparse.hpp"
 
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -122,32 +124,12 @@ PyArrayObject *arr(py::handle h) {
     return reinterpret_cast<PyArrayObject *>(h.ptr());
 }
 
-// A C-contiguous array of `type` over `obj` (no copy when it already is one).
-py::object c_array(py::handle obj, int type) {
-    zd::ensure_numpy();
-    return zd::steal(PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(type), 0, 0,
-                                     NPY_ARRAY_CARRAY_RO, nullptr));
-}
-
-// An index array of a CSR matrix as int32 or int64 (no copy when it is one
-// already, C-contiguous); other integer types become int64.
-py::object index_array(py::handle obj) {
-    zd::ensure_numpy();
-    py::object a = zd::steal(PyArray_FROM_O(obj.ptr()));
-    const int t = PyArray_TYPE(arr(a));
-    const int want = PyArray_EquivTypenums(t, NPY_INT32) ? NPY_INT32 : NPY_INT64;
-    return zd::steal(PyArray_FromAny(a.ptr(), PyArray_DescrFromType(want), 1, 1,
-                                     NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
-}
-
 // Reads element k of an int32 or int64 index array.
 struct IndexView {
     const void *p = nullptr;
     bool wide = false;
     npy_intp size = 0;
-    explicit IndexView(py::handle a)
-        : p(PyArray_DATA(arr(a))), wide(PyArray_ITEMSIZE(arr(a)) == 8), size(PyArray_SIZE(arr(a))) {
-    }
+    IndexView(const void *data, bool is64, npy_intp n) : p(data), wide(is64), size(n) {}
     int64_t operator[](npy_intp k) const {
         return wide ? static_cast<const int64_t *>(p)[k] : static_cast<const int32_t *>(p)[k];
     }
@@ -156,7 +138,7 @@ struct IndexView {
 // One CSR block of a horizontal stack: its m rows (or its one row repeated
 // m times).
 struct Block {
-    py::object data, indices, indptr;
+    std::optional<zd::sparse::Compressed> m;
     npy_intp rows = 0, cols = 0;
     bool repeat = false;
 };
@@ -166,20 +148,13 @@ struct Block {
 // csr_matrix call for the result. Index arrays are int32 when they fit, as
 // SciPy chooses them. Stored entries are kept as they are (order, explicit
 // zeros, duplicates).
-py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
+py::object hstack_rows(std::vector<Block> &blocks, npy_intp m) {
     zd::ensure_numpy();
     npy_intp nnz = 0, ncols = 0;
     for (auto &b : blocks) {
-        IndexView ptr(b.indptr);
         const npy_intp need = b.repeat ? 1 : m;
-        if (ptr.size < need + 1)
-            zd::raise(PyExc_ValueError, "part matrix has fewer row pointers than rows");
-        for (npy_intp i = 0; i < need; ++i)
-            if (ptr[i] < 0 || ptr[i + 1] < ptr[i])
-                zd::raise(PyExc_ValueError, "part matrix has invalid row pointers");
-        if (ptr[need] > PyArray_SIZE(arr(b.data)) || ptr[need] > PyArray_SIZE(arr(b.indices)))
-            zd::raise(PyExc_ValueError, "part matrix has invalid row pointers");
-        const npy_intp n = ptr[need] - ptr[0];
+        b.m->check_lines(need);
+        const npy_intp n = b.m->pointer(need) - b.m->pointer(0);
         nnz += b.repeat ? n * m : n;
         ncols += b.cols;
     }
@@ -200,8 +175,8 @@ py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
     std::vector<Raw> raw;
     int64_t off = 0;
     for (auto &b : blocks) {
-        raw.push_back({IndexView(b.indptr), IndexView(b.indices),
-                       static_cast<const double *>(PyArray_DATA(arr(b.data))), b.cols, off,
+        raw.push_back({IndexView(b.m->ptr_data(), b.m->ptr64, b.m->nptr),
+                       IndexView(b.m->idx_data(), b.m->idx64, b.m->nnz), b.m->values, b.cols, off,
                        b.repeat});
         off += b.cols;
     }
@@ -231,7 +206,7 @@ py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
                     dst[j] = static_cast<I>(c + sh);
                 }
                 if (bad)
-                    zd::raise(PyExc_ValueError, "part matrix has a column index out of range");
+                    zd::sparse::raise_index_out_of_range();
             };
             if (b.idx.wide)
                 cols_of(static_cast<const int64_t *>(b.idx.p));
@@ -263,8 +238,7 @@ py::object hstack_rows(py::handle sp, std::vector<Block> &blocks, npy_intp m) {
     else
         fill(static_cast<int64_t *>(PyArray_DATA(arr(indices))),
              static_cast<int64_t *>(PyArray_DATA(arr(indptr))));
-    py::object shape = py::make_tuple(m, ncols);
-    return sp.attr("csr_matrix")(py::make_tuple(data, indices, indptr), py::arg("shape") = shape);
+    return zd::sparse::csr_from_arrays(data, indices, indptr, py::make_tuple(m, ncols));
 }
 
 } // namespace
@@ -290,9 +264,7 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
         e.attr(ZD_STR("_concat_matmulparts"))();
         auto [A, x] = unpack2(parts_of(e)[py::int_(0)]);
         Block blk;
-        blk.data = c_array(A.attr("data"), NPY_DOUBLE);
-        blk.indices = index_array(A.attr("indices"));
-        blk.indptr = index_array(A.attr("indptr"));
+        blk.m.emplace(A);
         auto [rows, cols] = unpack2(A.attr("shape"));
         blk.rows = ssize(rows);
         blk.cols = ssize(cols);
@@ -305,7 +277,7 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
     }
     py::list matmulparts;
     if (!blocks.empty()) {
-        py::object A = hstack_rows(sp, blocks, m);
+        py::object A = hstack_rows(blocks, m);
         py::object x = zd::global(ZD_STR("MVar"))(np.attr("concatenate")(x_parts));
         matmulparts.append(py::make_tuple(A, x));
     }
@@ -526,7 +498,7 @@ py::object MLinExpr__iadd_compact_mlinexpr_compact(const zd::Args &a) {
     if (rows == m) {
         self.attr(ZD_STR("_add_matmul_part"))(A_other.attr("copy")(), x_other.attr("copy")());
     } else if (rows == 1) {
-        py::object A_new = sp.attr("kron")(np.attr("ones")(py::make_tuple(m, 1)), A_other);
+        py::object A_new = zd::sparse::kron(np.attr("ones")(py::make_tuple(m, 1)), A_other);
         self.attr(ZD_STR("_add_matmul_part"))(A_new, x_other.attr("copy")());
     } else {
         ZD_ASSERT(false);

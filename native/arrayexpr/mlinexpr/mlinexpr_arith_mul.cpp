@@ -1,9 +1,11 @@
 // MLinExpr: in-place multiplication, multiplication and the split of a
 // product's cells into quadratic and linear parts.
 #include "mlinexpr_arith.hpp"
+#include "zd_sparse.hpp"
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 using namespace mlinexpr;
 using namespace arith;
@@ -124,12 +126,12 @@ py::object MLinExpr__imul_compact_scalar(const zd::Args &a) {
 namespace {
 
 // Row scaling of a CSR matrix in place: data[k] *= flat[i] for the stored
-// entries k of row i. Row pointers are read as int32 or int64 and checked
+// entries k of row i. Row pointers are read in their own width and checked
 // whole before the first value changes.
 struct RowScale {
-    py::object data, indptr, flat;
+    py::object data, flat;
+    std::optional<zd::sparse::Compressed> csr;
     npy_intp m = 0;
-    bool ptr64 = false;
 
     void prepare(py::handle A, py::handle arr_in, npy_intp rows) {
         zd::ensure_numpy();
@@ -138,36 +140,14 @@ struct RowScale {
         if (!PyArray_Check(data.ptr()) || PyArray_NDIM(arr(data)) != 1 ||
             PyArray_TYPE(arr(data)) != NPY_DOUBLE || !PyArray_ISWRITEABLE(arr(data)))
             zd::raise(PyExc_TypeError, "part matrix values must be a writeable float64 array");
-        indptr = zd::steal(PyArray_FROM_O(A.attr("indptr").ptr()));
-        const int t = PyArray_TYPE(arr(indptr));
-        if (PyArray_NDIM(arr(indptr)) != 1 ||
-            !(PyArray_EquivTypenums(t, NPY_INT32) || PyArray_EquivTypenums(t, NPY_INT64)))
-            zd::raise(PyExc_TypeError, "part matrix row pointers must be int32 or int64");
-        ptr64 = PyArray_ITEMSIZE(arr(indptr)) == 8;
-        const npy_intp nnz = PyArray_DIM(arr(data), 0);
-        if (PyArray_DIM(arr(indptr), 0) < m + 1)
-            zd::raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
-        for (npy_intp i = 0; i < m; ++i) {
-            const npy_intp s = ptr_at(i), e = ptr_at(i + 1);
-            if (s < 0 || e < s || e > nnz)
-                zd::raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
-        }
+        csr.emplace(A);
+        csr->check_lines(m);
         // Safe cast: what NumPy cannot take as float64 numbers is refused here.
         flat = zd::steal(PyArray_FromAny(arr_in.ptr(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0,
                                          NPY_ARRAY_CARRAY_RO, nullptr));
         flat = zd::steal(PyArray_Ravel(arr(flat), NPY_CORDER));
     }
-    npy_intp ptr_at(npy_intp i) const {
-        const char *p = PyArray_BYTES(arr(indptr)) + i * PyArray_STRIDE(arr(indptr), 0);
-        if (ptr64) {
-            int64_t v;
-            std::memcpy(&v, p, sizeof v);
-            return static_cast<npy_intp>(v);
-        }
-        int32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
+    npy_intp ptr_at(npy_intp i) const { return static_cast<npy_intp>(csr->pointer(i)); }
     void run() const {
         if (PyArray_SIZE(arr(flat)) < m)
             zd::raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
@@ -367,10 +347,10 @@ py::object MLinExpr__mul_compact_ndarray(const zd::Args &a) {
         const Py_ssize_t osize = ssize(other.attr("size"));
         py::object A;
         if (osize == 1 || osize == m) {
-            A = sp.attr("csr_matrix")(A_self, py::arg("copy") = true);
+            A = zd::sparse::to_csr(A_self, true);
         } else {
             ZD_ASSERT(m == 1 && osize > 1);
-            A = sp.attr("kron")(np.attr("ones")(py::make_tuple(cells_n, 1)), A_self);
+            A = zd::sparse::kron(np.attr("ones")(py::make_tuple(cells_n, 1)), A_self);
         }
         py::object x = zd::global(ZD_STR("MVar"))(x_self.attr(ZD_STR("_vararr")));
         retval.attr(ZD_STR("_add_matmul_part"))(A, x);

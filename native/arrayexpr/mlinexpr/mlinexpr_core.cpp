@@ -1,6 +1,7 @@
 // MLinExpr: the two storage states, the compact affine algebra and the
 // factories from variables and expressions.
 #include "mlinexpr.hpp"
+#include "zd_sparse.hpp"
 
 #include <type_traits>
 
@@ -216,7 +217,7 @@ py::object MLinExpr__concat_matmulparts(const zd::Args &a) {
     }
     if (PyErr_Occurred())
         zd::throw_error();
-    py::object merged = sp.attr("hstack")(mats, py::arg("format") = "csr");
+    py::object merged = zd::sparse::hstack(mats, "csr");
     py::object x = zd::global(ZD_STR("MVar"))(np.attr("concatenate")(vars));
     py::list one;
     one.append(py::make_tuple(merged, x));
@@ -245,11 +246,11 @@ namespace {
 
 // The n by n sparse diagonal matrix holding A's single entry: the product of
 // a 1 by 1 matrix with a row or column of n variables.
-py::object scalar_diagonal(py::handle np, py::handle sp, py::handle A, py::handle n) {
+py::object scalar_diagonal(py::handle np, py::handle A, py::handle n) {
     ZD_ASSERT(equals(A.attr(ZD_STR("shape")), py::make_tuple(1, 1)));
     py::object values = np.attr("empty")(n);
     values.attr("fill")(A[py::make_tuple(0, 0)]);
-    return sp.attr("spdiags")(values, 0, n, n, py::arg("format") = "csr");
+    return zd::sparse::diagonal_csr(values, n);
 }
 
 } // namespace
@@ -310,10 +311,9 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
         py::object x = zd::global(ZD_STR("MVar"))(xv.attr(ZD_STR("_vararr")).attr("reshape")(-1));
         py::object M;
         if (right) {
-            M = sp.attr("csr_matrix")(A, py::arg("dtype") = float64, py::arg("copy") = true);
+            M = zd::sparse::to_csr(A, true, true);
         } else {
-            M = sp.attr("csr_matrix")(A.attr("T"), py::arg("dtype") = float64,
-                                      py::arg("copy") = true);
+            M = zd::sparse::to_csr(A.attr("T"), true, true);
             M.attr("sort_indices")();
         }
         // A row of variables on the right, or a column on the left, times a
@@ -322,15 +322,15 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
         if (PyObject_Length(xshape.ptr()) == 2) {
             py::object len = xshape[py::int_(line_axis)];
             if (zd::check(PyObject_RichCompareBool(len.ptr(), py::int_(1).ptr(), Py_GT)))
-                M = scalar_diagonal(np, sp, M, len);
+                M = scalar_diagonal(np, M, len);
         }
         // A one-cell product under a constant of more cells: its one row
         // serves every cell.
         py::object rows = M.attr(ZD_STR("shape"))[py::int_(0)];
         py::object cells_n = b.attr("size");
         if (equals(rows, py::int_(1)) && !equals(cells_n, py::int_(1)))
-            M = sp.attr("csr_matrix")(
-                sp.attr("kron")(np.attr("ones")(py::make_tuple(cells_n, 1)), M));
+            M = zd::sparse::to_csr(zd::sparse::kron(np.attr("ones")(py::make_tuple(cells_n, 1)), M),
+                                   false);
         parts.append(py::make_tuple(M, x));
     }
     return cls(py::arg("matmulparts") = parts, py::arg("b") = b);
@@ -346,8 +346,7 @@ py::object MLinExpr__add_matmul_part(const zd::Args &a) {
     ZD_ASSERT(equals(A.attr("shape")[py::int_(1)], x.attr("shape")[py::int_(0)]));
     ZD_ASSERT(zd::check(
         PyObject_RichCompareBool(self.attr(ZD_STR("size")).ptr(), py::int_(0).ptr(), Py_GT)));
-    py::object M =
-        sp.attr("csr_matrix")(A, py::arg("dtype") = np.attr("float64"), py::arg("copy") = false);
+    py::object M = zd::sparse::to_csr(A, false, true);
     self.attr(ZD_STR("_matmulparts")).attr("append")(py::make_tuple(M, x));
     return py::none();
 }
@@ -369,7 +368,7 @@ namespace {
 
 // The n by n identity as a CSR matrix, its three arrays filled here and handed
 // to SciPy in one call (index type int32 while n fits, as SciPy picks).
-py::object identity_csr(py::handle sp, npy_intp n) {
+py::object identity_csr(npy_intp n) {
     zd::ensure_numpy();
     const int itype = n < NPY_MAX_INT32 ? NPY_INT32 : NPY_INT64;
     npy_intp np1 = n + 1;
@@ -392,8 +391,7 @@ py::object identity_csr(py::handle sp, npy_intp n) {
         fill(static_cast<int32_t *>(idx), static_cast<int32_t *>(ptr));
     else
         fill(static_cast<int64_t *>(idx), static_cast<int64_t *>(ptr));
-    return sp.attr("csr_matrix")(py::make_tuple(data, indices, indptr),
-                                 py::arg("shape") = py::make_tuple(n, n));
+    return zd::sparse::csr_from_arrays(data, indices, indptr, py::make_tuple(n, n));
 }
 
 } // namespace
@@ -432,7 +430,7 @@ py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
             zd::throw_error();
         py::object flat = zd::global(ZD_STR("MVar"))(x.attr(ZD_STR("_vararr")).attr("reshape")(-1));
         py::list parts;
-        parts.append(py::make_tuple(identity_csr(sp, len), flat));
+        parts.append(py::make_tuple(identity_csr(len), flat));
         py::object b = np.attr("zeros")(s, py::arg("dtype") = np.attr("float64"));
         return cls(py::arg("matmulparts") = parts, py::arg("b") = b);
     }

@@ -2,8 +2,10 @@
 // clear, copy, flatten, normalize, constants and values.
 #include "cellrec.hpp"
 #include "mlinexpr.hpp"
+#include "zd_sparse.hpp"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 using namespace mlinexpr;
@@ -35,19 +37,6 @@ py::object c_array(py::handle obj, int type, int flags = NPY_ARRAY_CARRAY_RO) {
     return zd::steal(PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(type), 0, 0, flags, nullptr));
 }
 
-// The index arrays of a CSR matrix, read as int32 or int64 (other integer
-// types are converted to int64).
-py::object index_array(py::handle obj) {
-    zd::ensure_numpy();
-    py::object a = zd::steal(PyArray_FROM_O(obj.ptr()));
-    int t = PyArray_TYPE(arr(a));
-    if (PyArray_EquivTypenums(t, NPY_INT32))
-        return c_array(a, NPY_INT32);
-    if (PyArray_EquivTypenums(t, NPY_INT64))
-        return c_array(a, NPY_INT64);
-    return c_array(a, NPY_INT64, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
-}
-
 // The flat array of a one-dimensional object array, C-contiguous.
 py::object flat_objects(py::handle obj) {
     zd::ensure_numpy();
@@ -57,11 +46,11 @@ py::object flat_objects(py::handle obj) {
     return a;
 }
 
-// The merged matmul part of a compact expression as raw CSR arrays.
+// The merged matmul part of a compact expression, its CSR arrays read in place.
 struct Csr {
-    py::object A, x, data, indptr, indices, vars;
-    npy_intp nnz = 0, nptr = 0, nvars = 0;
-    bool ptr64 = false, idx64 = false;
+    py::object A, x, vars;
+    std::optional<zd::sparse::Compressed> m;
+    npy_intp nvars = 0;
 
     explicit Csr(py::handle part) {
         auto [a, xv] = unpack2(part);
@@ -69,54 +58,33 @@ struct Csr {
         x = xv;
         unpack2(A.attr(ZD_STR("shape")));
         vars = flat_objects(x.attr(ZD_STR("_vararr")));
-        data = c_array(A.attr("data"), NPY_DOUBLE);
-        indptr = index_array(A.attr("indptr"));
-        indices = index_array(A.attr("indices"));
-        nnz = std::min(PyArray_SIZE(arr(data)), PyArray_SIZE(arr(indices)));
-        nptr = PyArray_SIZE(arr(indptr));
+        m.emplace(A);
         nvars = PyArray_SIZE(arr(vars));
-        ptr64 = PyArray_ITEMSIZE(arr(indptr)) == 8;
-        idx64 = PyArray_ITEMSIZE(arr(indices)) == 8;
     }
 
-    const double *values() const { return static_cast<const double *>(PyArray_DATA(arr(data))); }
+    const double *values() const { return m->values; }
     PyObject *const *var_items() const {
         return static_cast<PyObject *const *>(PyArray_DATA(arr(vars)));
     }
+    // The first `rows` rows are readable and every column names a variable.
     void check_rows(npy_intp rows) const {
-        if (nptr < rows + 1)
-            zd::raisef(PyExc_IndexError, "part matrix has %zd rows, the expression has %zd cells",
-                       nptr > 0 ? nptr - 1 : 0, rows);
+        m->check_lines(rows);
+        m->check_indices(rows, nvars);
     }
-    // Calls f(row bounds reader, column index reader) with typed readers.
+    // Calls f(row pointers, column indices), typed.
     template <class F>
     void visit(F &&f) const {
-        auto with_idx = [&](auto ptr) {
-            if (idx64)
-                f(ptr, static_cast<const int64_t *>(PyArray_DATA(arr(indices))));
-            else
-                f(ptr, static_cast<const int32_t *>(PyArray_DATA(arr(indices))));
-        };
-        if (ptr64)
-            with_idx(static_cast<const int64_t *>(PyArray_DATA(arr(indptr))));
-        else
-            with_idx(static_cast<const int32_t *>(PyArray_DATA(arr(indptr))));
+        m->visit(f);
     }
-    // Row k's stored entries [s, e), validated.
+    // Row k's stored entries [s, e) (checked by check_rows).
     template <class P>
-    void row(const P *ptr, npy_intp k, npy_intp &s, npy_intp &e) const {
+    static void row(const P *ptr, npy_intp k, npy_intp &s, npy_intp &e) {
         s = static_cast<npy_intp>(ptr[k]);
         e = static_cast<npy_intp>(ptr[k + 1]);
-        if (s < 0 || e < s || e > nnz)
-            zd::raisef(PyExc_ValueError, "part matrix has invalid row pointers at row %zd", k);
     }
     template <class I>
-    npy_intp column(const I *idx, npy_intp j) const {
-        npy_intp c = static_cast<npy_intp>(idx[j]);
-        if (c < 0 || c >= nvars)
-            zd::raisef(PyExc_IndexError, "index %zd is out of bounds for a part of %zd variables",
-                       c, nvars);
-        return c;
+    static npy_intp column(const I *idx, npy_intp j) {
+        return static_cast<npy_intp>(idx[j]);
     }
 };
 

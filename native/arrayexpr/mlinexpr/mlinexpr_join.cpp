@@ -2,6 +2,7 @@
 // the full-state in-place addition.
 #include "cellrec.hpp"
 #include "mlinexpr.hpp"
+#include "zd_sparse.hpp"
 
 #include <cstring>
 #include <unordered_set>
@@ -68,7 +69,7 @@ py::object MLinExpr___iadd__(const zd::Args &a) {
         py::object addend;
         if (PyArray_Check(other.ptr()))
             addend = zd::borrow(other.ptr());
-        else if (truthy(sp.attr("issparse")(other)))
+        else if (zd::sparse::issparse(other))
             addend = other.attr("toarray")();
         else if (truthy(zd::global(ZD_STR("_isscalar"))(other)))
             addend = zd::borrow(other.ptr());
@@ -100,7 +101,7 @@ py::object MLinExpr___iadd__(const zd::Args &a) {
     }
     if (PyArray_Check(op.ptr()))
         return self.attr(ZD_STR("_iadd_full_ndarray"))(op);
-    if (truthy(sp.attr("issparse")(op)))
+    if (zd::sparse::issparse(op))
         return self.attr(ZD_STR("_iadd_full_ndarray"))(op.attr("toarray")());
     if (truthy(zd::global(ZD_STR("_isscalar"))(op)))
         return self.attr(ZD_STR("_iadd_full_scalar"))(op);

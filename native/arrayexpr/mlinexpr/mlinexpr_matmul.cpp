@@ -2,6 +2,7 @@
 // factories pick the storage state; the full-state builders make one LinExpr
 // per result cell straight from the matrix memory.
 #include "mlinexpr_matmul.hpp"
+#include "zd_sparse.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -131,49 +132,26 @@ void put_cell(PyObject **slot, PyObject *coefs, Py_ssize_t len, VarAt &&var_at) 
     Py_XSETREF(*slot, cell.release().ptr());
 }
 
-// Compressed-format indices, read in their own width (int32 or int64, other
-// integer types widened to int64) so that no index is truncated.
-py::object index_array(py::handle obj, int type) {
-    return zd::steal(PyArray_FromAny(obj.ptr(), PyArray_DescrFromType(type), 1, 1,
-                                     NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
-}
-
-bool is_int32(py::handle obj) {
-    zd::ensure_numpy();
-    py::object a = zd::steal(PyArray_FROM_O(obj.ptr()));
-    return PyArray_EquivTypenums(PyArray_TYPE(arr(a)), NPY_INT32);
-}
-
 // Walks the `nlines` compressed lines (rows of CSR, columns of CSC) of a
 // float64 matrix; `line_done(l, coefs, lo, len)` makes the cells of line l
 // from its coefficient list and its slice [lo, lo + len) of the indices, which
 // are checked against `k`.
-template <class Idx, class F>
-void walk_lines(npy_intp nlines, py::handle indptr, py::handle indices, py::handle data, npy_intp k,
-                F &&line_done) {
-    const int t = sizeof(Idx) == 4 ? NPY_INT32 : NPY_INT64;
-    py::object beg_a = index_array(indptr, t), ind_a = index_array(indices, t);
-    py::object val_a = zd::steal(PyArray_FromAny(data.ptr(), PyArray_DescrFromType(NPY_DOUBLE), 1,
-                                                 1, NPY_ARRAY_CARRAY_RO, nullptr));
-    const auto *beg = static_cast<const Idx *>(PyArray_DATA(arr(beg_a)));
-    const auto *ind = static_cast<const Idx *>(PyArray_DATA(arr(ind_a)));
-    const auto *val = static_cast<const double *>(PyArray_DATA(arr(val_a)));
-    const npy_intp nnz = std::min(PyArray_SIZE(arr(ind_a)), PyArray_SIZE(arr(val_a)));
-    if (PyArray_SIZE(arr(beg_a)) != nlines + 1)
-        zd::raise(PyExc_ValueError, "sparse matrix index pointer has the wrong length");
-    for (npy_intp l = 0; l < nlines; ++l) {
-        const npy_intp lo = beg[l], hi = beg[l + 1];
-        if (lo < 0 || hi < lo || hi > nnz)
-            zd::raise(PyExc_ValueError, "sparse matrix index pointer is out of range");
-        py::object coefs = new_list(hi - lo);
-        for (npy_intp p = lo; p < hi; ++p) {
-            if (ind[p] < 0 || ind[p] >= k)
-                zd::raise(PyExc_ValueError, "sparse matrix index is out of range");
-            PyList_SET_ITEM(coefs.ptr(), p - lo,
-                            zd::steal(PyFloat_FromDouble(val[p])).release().ptr());
+template <class F>
+void walk_lines(const zd::sparse::Compressed &A, npy_intp nlines, npy_intp k, F &&line_done) {
+    A.check_lines(nlines);
+    A.check_indices(nlines, k);
+    const double *val = A.values;
+    A.visit([&](auto beg, auto ind) {
+        for (npy_intp l = 0; l < nlines; ++l) {
+            const npy_intp lo = static_cast<npy_intp>(beg[l]),
+                           hi = static_cast<npy_intp>(beg[l + 1]);
+            py::object coefs = new_list(hi - lo);
+            for (npy_intp p = lo; p < hi; ++p)
+                PyList_SET_ITEM(coefs.ptr(), p - lo,
+                                zd::steal(PyFloat_FromDouble(val[p])).release().ptr());
+            line_done(l, coefs.ptr(), ind + lo, hi - lo);
         }
-        line_done(l, coefs.ptr(), ind + lo, hi - lo);
-    }
+    });
 }
 
 // `numpy.squeeze(ret, axes)` when `axes` is not empty.
@@ -194,8 +172,8 @@ py::object sparse_product(py::handle A_in, py::handle x, bool right) {
     else
         product_shape(x.attr(ZD_STR("shape")), A_in.attr(ZD_STR("shape")));
     py::object float64 = np.attr("float64");
-    py::object A = sp.attr(right ? "csr_matrix" : "csc_matrix")(A_in, py::arg("dtype") = float64,
-                                                                py::arg("copy") = false);
+    py::object A =
+        right ? zd::sparse::to_csr(A_in, false, true) : zd::sparse::to_csc(A_in, false, true);
     if (!right && !truthy(A.attr("has_sorted_indices")))
         A = A.attr("sorted_indices")();
     const bool postsqueeze = ssize(vararr.attr("ndim")) == 1;
@@ -208,27 +186,20 @@ py::object sparse_product(py::handle A_in, py::handle x, bool right) {
     const Grid g = grid_of(vararr);
     py::object ret = empty_cells(m, n);
     auto **out = static_cast<PyObject **>(PyArray_DATA(arr(ret)));
-    py::object indptr = A.attr("indptr"), indices = A.attr("indices");
+    const zd::sparse::Compressed csx(A, right);
     cells::GcPause gc_pause;
-    auto run = [&](auto tag) {
-        using Idx = decltype(tag);
-        walk_lines<Idx>(right ? m : n, indptr, indices, A.attr("data"), k,
-                        [&](npy_intp l, PyObject *coefs, const Idx *ind, npy_intp len) {
-                            if (right) {
-                                for (npy_intp j = 0; j < n; ++j)
-                                    put_cell(out + l * n + j, coefs, len,
-                                             [&](npy_intp t) { return g.var(ind[t], j); });
-                            } else {
-                                for (npy_intp i = 0; i < m; ++i)
-                                    put_cell(out + i * n + l, coefs, len,
-                                             [&](npy_intp t) { return g.var(i, ind[t]); });
-                            }
-                        });
-    };
-    if (is_int32(indptr) && is_int32(indices))
-        run(std::int32_t{});
-    else
-        run(std::int64_t{});
+    walk_lines(csx, right ? m : n, k,
+               [&](npy_intp l, PyObject *coefs, const auto *ind, npy_intp len) {
+                   if (right) {
+                       for (npy_intp j = 0; j < n; ++j)
+                           put_cell(out + l * n + j, coefs, len,
+                                    [&](npy_intp t) { return g.var(ind[t], j); });
+                   } else {
+                       for (npy_intp i = 0; i < m; ++i)
+                           put_cell(out + i * n + l, coefs, len,
+                                    [&](npy_intp t) { return g.var(i, ind[t]); });
+                   }
+               });
     if (postsqueeze)
         ret = np.attr("squeeze")(ret, right ? 1 : 0);
     return wrap_full(ret);
@@ -340,7 +311,7 @@ py::object from_matmul(py::handle cls, py::handle A, py::handle x, bool right) {
     if (zd::isinstance(A, np.attr("ndarray")))
         return right ? cls.attr(ZD_STR("_from_matmul_right_ndarray"))(A, x)
                      : cls.attr(ZD_STR("_from_matmul_left_ndarray"))(x, A);
-    if (truthy(sp.attr("issparse")(A)))
+    if (zd::sparse::issparse(A))
         return right ? cls.attr(ZD_STR("_from_matmul_right_spmatrix"))(A, x)
                      : cls.attr(ZD_STR("_from_matmul_left_spmatrix"))(x, A);
     raise_cannot_construct(A);

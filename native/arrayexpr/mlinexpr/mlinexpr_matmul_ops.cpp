@@ -2,6 +2,7 @@
 // result linear (compact algebra on the merged matrix part, or NumPy's object
 // product in the full state); variable-bearing operands give an MQuadExpr.
 #include "mlinexpr_matmul.hpp"
+#include "zd_sparse.hpp"
 
 using namespace mlinexpr;
 using namespace matmul;
@@ -100,14 +101,12 @@ py::object quad_full(py::handle self, py::object mixarr) {
 }
 
 // The quad part (y flattened, copy of A, x) of a product of y with A x + b.
-py::list quad_part_of(py::handle np, py::handle sp, py::handle y, const Axb &e) {
-    (void)np;
+py::list quad_part_of(py::handle y, const Axb &e) {
     py::list parts;
     if (!e.A.is_none()) {
         py::object yflat =
             zd::global(ZD_STR("MVar"))(y.attr(ZD_STR("_vararr")).attr("reshape")(-1));
-        parts.append(py::make_tuple(yflat, sp.attr("coo_matrix")(e.A, py::arg("copy") = true),
-                                    e.x.attr("copy")()));
+        parts.append(py::make_tuple(yflat, zd::sparse::to_coo(e.A, true), e.x.attr("copy")()));
     }
     return parts;
 }
@@ -125,7 +124,7 @@ py::object MLinExpr___matmul__(const zd::Args &a) {
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
         self.attr(ZD_STR("_convert_to_full"))();
-    if (truthy(sp.attr("issparse")(other)) || zd::isinstance(other, np.attr("ndarray")))
+    if (zd::sparse::issparse(other) || zd::isinstance(other, np.attr("ndarray")))
         return self.attr(compact ? ZD_STR("_matmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_matmul_full_spmatrix_or_ndarray"))(other);
     if (isinst_g(other, ZD_STR("MVar")))
@@ -158,9 +157,9 @@ py::object MLinExpr__matmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
     py::object A_out;
     py::object spmat_T = spmat.attr("T");
     if (nd == 1 || (nd == 2 && equals(first_dim(self), py::int_(1))))
-        A_out = sp.attr("csr_matrix")(matmul_op(spmat_T, e.A), py::arg("copy") = false);
+        A_out = zd::sparse::to_csr(matmul_op(spmat_T, e.A), false);
     else if (nd == 2)
-        A_out = sp.attr("kron")(spmat_T, e.A, py::arg("format") = "csr");
+        A_out = zd::sparse::kron(spmat_T, e.A, "csr");
     else
         zd::raise_assertion();
     ret.attr(ZD_STR("_add_matmul_part"))(A_out, e.x.attr("copy")());
@@ -176,7 +175,7 @@ py::object MLinExpr__matmul_full_spmatrix_or_ndarray(const zd::Args &a) {
     if (is_zero(last_dim(self)) || is_zero(first_dim(other)) || has_zero(res_shape))
         return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
     warn_if_chained(self, other);
-    if (truthy(sp.attr("issparse")(other)))
+    if (zd::sparse::issparse(other))
         other = other.attr("toarray")();
     py::object learr_out = as_cell_array(matmul_op(self.attr(ZD_STR("_learr")), other));
     py::object ret = mlinexpr_cls()(learr_out);
@@ -198,7 +197,7 @@ py::object MLinExpr__matmul_compact_mvar(const zd::Args &a) {
     }
     Axb e = extract(self);
     py::object ndle = matmul_op(e.b, y);
-    py::list quadparts = quad_part_of(np, sp, y, e);
+    py::list quadparts = quad_part_of(y, e);
     return mq(py::arg("quadparts") = quadparts, py::arg("ndle") = ndle);
 }
 
@@ -236,17 +235,15 @@ py::object MLinExpr__matmul_compact_mlinexpr_compact(const zd::Args &a) {
     py::object b_out = np.attr("asarray")(matmul_op(e.b, f.b));
     py::list matmulparts;
     if (!f.A.is_none())
-        matmulparts.append(py::make_tuple(
-            sp.attr("csr_matrix")(matmul_op(e.b, f.A), py::arg("copy") = false), f.x));
+        matmulparts.append(py::make_tuple(zd::sparse::to_csr(matmul_op(e.b, f.A), false), f.x));
     if (!e.A.is_none())
-        matmulparts.append(py::make_tuple(
-            sp.attr("csr_matrix")(matmul_op(f.b.attr("T"), e.A), py::arg("copy") = false), e.x));
+        matmulparts.append(
+            py::make_tuple(zd::sparse::to_csr(matmul_op(f.b.attr("T"), e.A), false), e.x));
     py::object lin = mlinexpr_cls()(py::arg("matmulparts") = matmulparts, py::arg("b") = b_out);
     py::list quadparts;
     if (!e.A.is_none() && !f.A.is_none())
-        quadparts.append(py::make_tuple(
-            e.x, sp.attr("coo_matrix")(matmul_op(e.A.attr("T"), f.A), py::arg("copy") = false),
-            f.x));
+        quadparts.append(
+            py::make_tuple(e.x, zd::sparse::to_coo(matmul_op(e.A.attr("T"), f.A), false), f.x));
     return mquadexpr_cls()(py::arg("quadparts") = quadparts, py::arg("ndle") = lin);
 }
 
@@ -276,7 +273,7 @@ py::object MLinExpr___rmatmul__(const zd::Args &a) {
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
         self.attr(ZD_STR("_convert_to_full"))();
-    if (truthy(sp.attr("issparse")(other)) || zd::isinstance(other, np.attr("ndarray")))
+    if (zd::sparse::issparse(other) || zd::isinstance(other, np.attr("ndarray")))
         return self.attr(compact ? ZD_STR("_rmatmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(other);
     if (isinst_g(other, ZD_STR("MVar")))
@@ -305,11 +302,11 @@ py::object MLinExpr__rmatmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
     const Py_ssize_t nd = ndim_of(self);
     py::object A_out;
     if (nd == 1)
-        A_out = sp.attr("csr_matrix")(matmul_op(spmat, e.A), py::arg("copy") = false);
+        A_out = zd::sparse::to_csr(matmul_op(spmat, e.A), false);
     else if (nd == 2 && equals(first_dim(self), py::int_(1)))
-        A_out = sp.attr("kron")(spmat, e.A, py::arg("format") = "csr");
+        A_out = zd::sparse::kron(spmat, e.A, "csr");
     else if (nd == 2)
-        A_out = sp.attr("csr_matrix")(matmul_op(spmat, e.A), py::arg("copy") = false);
+        A_out = zd::sparse::to_csr(matmul_op(spmat, e.A), false);
     else
         zd::raise_assertion();
     ret.attr(ZD_STR("_add_matmul_part"))(A_out, e.x.attr("copy")());
@@ -325,7 +322,7 @@ py::object MLinExpr__rmatmul_full_spmatrix_or_ndarray(const zd::Args &a) {
     if (is_zero(last_dim(other)) || is_zero(first_dim(self)) || has_zero(res_shape))
         return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
     warn_if_chained(self, other);
-    if (truthy(sp.attr("issparse")(other)))
+    if (zd::sparse::issparse(other))
         other = other.attr("toarray")();
     py::object learr_out = as_cell_array(matmul_op(other, self.attr(ZD_STR("_learr"))));
     py::object ret = mlinexpr_cls()(learr_out);
@@ -358,6 +355,6 @@ py::object MLinExpr__rmatmul_compact_mvar(const zd::Args &a) {
     }
     Axb e = extract(self);
     py::object ndle = matmul_op(y, e.b);
-    py::list quadparts = quad_part_of(np, sp, y, e);
+    py::list quadparts = quad_part_of(y, e);
     return mq(py::arg("quadparts") = quadparts, py::arg("ndle") = ndle);
 }

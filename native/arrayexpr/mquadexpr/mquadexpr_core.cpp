@@ -257,7 +257,10 @@ py::object MQuadExpr__add_quadpart(const zd::Args &a) {
     py::object np = numpy();
     py::object sp = sparse();
     if (!zd::optimized()) {
-        auto dim = [](py::handle o, int i) { return o.attr(ZD_STR("shape"))[py::int_(i)]; };
+        auto dim = [](py::handle o, int i) -> py::object {
+            py::object s = o.attr(ZD_STR("shape"));
+            return s[py::int_(i)];
+        };
         ZD_ASSERT(equals(x.attr(ZD_STR("ndim")), py::int_(1)));
         ZD_ASSERT(equals(Q.attr(ZD_STR("ndim")), py::int_(2)));
         ZD_ASSERT(equals(y.attr(ZD_STR("ndim")), py::int_(1)));

@@ -1,5 +1,6 @@
 // Module functions: cell copies and stacking of matrix objects.
 #include "arrayexpr.hpp"
+#include "mnlexpr/mnlexpr.hpp"
 #include "zd_numpy.hpp"
 
 #include <initializer_list>
@@ -214,11 +215,13 @@ py::object apply_routine(const zd::Args &a) {
         py::object mnl = zd::global(ZD_STR("MNLExpr"));
         py::object coerce = mnl.attr(ZD_STR("_coerce_to_exprtree_array"));
         py::object trees = map_list(tup, [&](py::handle x) { return call1(coerce, x); });
-        py::object tree_arr = call1(numpyfunc, trees);
-        py::object np = numpy();
-        py::object wrap = np.attr("vectorize")(zd::global(ZD_STR("NLExpr")),
-                                               py::arg("otypes") = py::make_tuple("object"));
-        return call1(mnl, call1(wrap, tree_arr));
+        py::object tree_arr = mnlexpr::as_ndarray(call1(numpyfunc, trees));
+        // One new NLExpr per node, exactly one call per cell.
+        py::object nlexpr = zd::global(ZD_STR("NLExpr"));
+        py::object nlearr =
+            mnlexpr::vectorize(mnlexpr::as_array(tree_arr), true,
+                               [&](PyObject *const *v) { return mnlexpr::call1(nlexpr, v[0]); });
+        return call1(mnl, nlearr);
     }
     zd::raise(PyExc_ValueError, "Invalid types for array manipulation routine");
 }

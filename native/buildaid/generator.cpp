@@ -1,0 +1,138 @@
+// The module's generator type: yields mapping[name] for each name of a tuple
+// that the mapping holds. It offers the generator protocol (send, throw,
+// close) and is registered as a collections.abc.Generator at load.
+#include "buildaid.hpp"
+
+namespace buildaid {
+namespace {
+
+struct GenObject {
+    PyObject_HEAD PyObject *mapping;
+    PyObject *names; // tuple
+    Py_ssize_t pos;
+    bool started;
+};
+
+void finish(GenObject *g) {
+    Py_CLEAR(g->mapping);
+    Py_CLEAR(g->names);
+}
+
+PyObject *gen_next(PyObject *self) {
+    auto *g = reinterpret_cast<GenObject *>(self);
+    g->started = true;
+    if (!g->names)
+        return nullptr;
+    while (g->pos < PyTuple_GET_SIZE(g->names)) {
+        PyObject *name = PyTuple_GET_ITEM(g->names, g->pos++);
+        int has = PySequence_Contains(g->mapping, name);
+        if (has < 0) {
+            finish(g);
+            return nullptr;
+        }
+        if (has) {
+            PyObject *v = PyObject_GetItem(g->mapping, name);
+            if (!v)
+                finish(g);
+            return v;
+        }
+    }
+    finish(g);
+    return nullptr;
+}
+
+PyObject *gen_send(PyObject *self, PyObject *value) {
+    auto *g = reinterpret_cast<GenObject *>(self);
+    if (!g->started && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    PyObject *r = gen_next(self);
+    if (!r && !PyErr_Occurred())
+        PyErr_SetNone(PyExc_StopIteration);
+    return r;
+}
+
+PyObject *gen_throw(PyObject *self, PyObject *args) {
+    PyObject *typ, *val = nullptr, *tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb))
+        return nullptr;
+    finish(reinterpret_cast<GenObject *>(self));
+    if (PyExceptionInstance_Check(typ)) {
+        PyErr_SetObject(PyExceptionInstance_Class(typ), typ);
+    } else if (PyExceptionClass_Check(typ)) {
+        PyErr_SetObject(typ, val && val != Py_None ? val : nullptr);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, "
+                     "not %.200s",
+                     Py_TYPE(typ)->tp_name);
+    }
+    return nullptr;
+}
+
+PyObject *gen_close(PyObject *self, PyObject *) {
+    finish(reinterpret_cast<GenObject *>(self));
+    Py_RETURN_NONE;
+}
+
+int gen_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *g = reinterpret_cast<GenObject *>(self);
+    Py_VISIT(g->mapping);
+    Py_VISIT(g->names);
+    return 0;
+}
+
+int gen_clear(PyObject *self) {
+    finish(reinterpret_cast<GenObject *>(self));
+    return 0;
+}
+
+void gen_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    gen_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyMethodDef gen_methods[] = {
+    {"send", gen_send, METH_O, nullptr},
+    {"throw", gen_throw, METH_VARARGS, nullptr},
+    {"close", gen_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject GenType{};
+
+} // namespace
+
+PyTypeObject *generator_type() {
+    if (!(GenType.tp_flags & Py_TPFLAGS_READY)) {
+        Py_SET_REFCNT(&GenType, 1);
+        Py_SET_TYPE(&GenType, &PyType_Type);
+        GenType.tp_name = "zudirivi._buildaid.generator";
+        GenType.tp_basicsize = sizeof(GenObject);
+        GenType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        GenType.tp_iter = PyObject_SelfIter;
+        GenType.tp_iternext = gen_next;
+        GenType.tp_methods = gen_methods;
+        GenType.tp_dealloc = gen_dealloc;
+        GenType.tp_traverse = gen_traverse;
+        GenType.tp_clear = gen_clear;
+        zd::check(PyType_Ready(&GenType));
+    }
+    return &GenType;
+}
+
+py::object present_values(py::handle mapping, py::handle names) {
+    auto *g = PyObject_GC_New(GenObject, generator_type());
+    if (!g)
+        zd::throw_error();
+    g->mapping = mapping.inc_ref().ptr();
+    g->names = names.inc_ref().ptr();
+    g->pos = 0;
+    g->started = false;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(g));
+    return zd::steal(reinterpret_cast<PyObject *>(g));
+}
+
+} // namespace buildaid

@@ -1,0 +1,203 @@
+"""_simpleexpr and _convert_mle_to_predvar_predval."""
+
+import numpy as np
+import pytest
+
+import zudirivi as tvp
+from zudirivi import _buildaid as ba
+
+from helpers import assert_no_leak, run_optimized
+
+
+class RecordingMQuadExpr:
+    """Stands in for MQuadExpr: a one-element array with the given cell."""
+
+    def __init__(self, cell, compact=False):
+        self.cell, self._is_compact, self.calls = cell, compact, []
+
+    def item(self):
+        self.calls.append("item")
+        return tvp.QuadExpr(self.cell)
+
+
+@pytest.fixture
+def vars2(model):
+    a, b = model.addVar(), model.addVar()
+    model.update()
+    return a, b
+
+
+def terms(le):
+    return le.getConstant(), [(le.getCoeff(i), le.getVar(i)) for i in range(le.size())]
+
+
+@pytest.mark.parametrize("make", [
+    lambda a, b: 3,
+    lambda a, b: np.float64(2.5),
+    lambda a, b: a,
+    lambda a, b: a + a + 1,
+])
+def test_scalar_var_linexpr_give_a_normalised_new_linexpr(vars2, make):
+    arg = make(*vars2)
+    before = terms(arg) if isinstance(arg, tvp.LinExpr) else None
+    r = ba._simpleexpr(arg)
+    assert type(r) is tvp.LinExpr and r is not arg
+    expected = tvp.LinExpr(arg)
+    expected._normalize()
+    assert terms(r) == terms(expected)
+    if before is not None:
+        assert terms(arg) == before
+
+
+def test_matrix_one_element_paths_are_not_normalised(x):
+    a = x[:1]
+    r = ba._simpleexpr(a)
+    assert type(r) is tvp.LinExpr and terms(r) == (0.0, [(1.0, a.item())])
+    e = tvp.MLinExpr._from_mvar(a, force_full=True)
+    e += e  # one cell holding the variable twice
+    r = ba._simpleexpr(e)
+    assert r.size() == 2 and r is not e.item()
+    for many in (x, x[:0], x + 1):
+        with pytest.raises(ValueError):
+            ba._simpleexpr(many)
+
+
+def test_quadexpr_is_copied_or_reduced_to_its_linear_part(vars2):
+    a, b = vars2
+    q = a * b + 2 * a
+    r = ba._simpleexpr(q)
+    assert type(r) is tvp.QuadExpr and r is not q and r.size() == 1
+    assert str(q) == str(a * b + 2 * a)
+    lin_only = tvp.QuadExpr(a + a + 1)
+    r = ba._simpleexpr(lin_only)
+    assert type(r) is tvp.LinExpr
+    assert terms(r) == (1.0, [(2.0, a)])
+    assert lin_only.getLinExpr().size() == 2  # argument untouched
+
+
+def test_mquadexpr_paths(monkeypatch, vars2):
+    a, b = vars2
+    monkeypatch.setattr(ba, "MQuadExpr", RecordingMQuadExpr)
+    quad = RecordingMQuadExpr(a * b + a)
+    r = ba._simpleexpr(quad)
+    assert type(r) is tvp.QuadExpr and r.size() == 1 and quad.calls == ["item"]
+    lin = RecordingMQuadExpr(tvp.QuadExpr(a + a))
+    r = ba._simpleexpr(lin)
+    assert type(r) is tvp.LinExpr and terms(r) == (0.0, [(2.0, a)])
+    compact = RecordingMQuadExpr(a * b, compact=True)
+    with pytest.raises(AssertionError) as err:
+        ba._simpleexpr(compact)
+    assert str(err.value) == "" and compact.calls == []
+
+
+@pytest.mark.parametrize("make", [lambda m, c: None, lambda m, c: [m], lambda m, c: c,
+                                  lambda m, c: "3", lambda m, c: np.array([1.0])])
+def test_unconvertible_arguments(model, x, make):
+    c = model.addConstr(x[0].item() >= 1)
+    with pytest.raises(tvp.TovrixError) as err:
+        ba._simpleexpr(make(x[0].item(), c))
+    assert err.value.errno == -1
+    assert err.value.message == "Unable to convert argument to an expression"
+
+
+def test_compact_assertion_is_skipped_under_O():
+    run_optimized("""
+        import zudirivi as tvp
+        from zudirivi import _buildaid as ba
+        m = tvp.Model(); a = m.addVar(); b = m.addVar(); m.update()
+        class Compact:
+            _is_compact = True
+            def item(self):
+                return a * b
+        ba.MQuadExpr = Compact
+        print(type(ba._simpleexpr(Compact())).__name__)
+    """, expected="QuadExpr")
+
+
+# --- _convert_mle_to_predvar_predval -----------------------------------------
+
+def test_unit_cells_give_variables_and_negated_constants(x):
+    for const, expected in ((2.0, [-2.0] * 3), (0.0, [-0.0] * 3)):
+        v, vals = ba._convert_mle_to_predvar_predval(
+            tvp.MLinExpr._from_mvar(x, force_full=True) + const)
+        assert type(v) is tvp.MVar and v.shape == (3,)
+        assert v.tolist() == x.tolist()
+        assert vals.dtype == np.float64 and vals.tolist() == expected
+        assert np.signbit(vals).all()
+
+
+def test_compact_input_is_read_full_and_stays_compact(model):
+    y = model.addMVar((2, 1))
+    model.update()
+    e = y + np.array([[1.0], [-3.0]])
+    assert e._is_compact
+    v, vals = ba._convert_mle_to_predvar_predval(e)
+    assert e._is_compact
+    assert v.shape == (2, 1) and v.tolist() == y.tolist()
+    assert vals.tolist() == [[-1.0], [3.0]]
+
+
+@pytest.mark.parametrize("coef, accepted", [
+    # 1 + 1e-06 lies a rounding step closer to 1 than 1e-06, 1 - 1e-06 a step farther
+    (1.0000001, True), (0.9999995, True), (1 + 1e-06, True), (1 - 1e-06, False), (0.99999, False),
+    (1.00001, False), (2.0, False),
+])
+def test_coefficient_tolerance(x, coef, accepted):
+    e = tvp.MLinExpr._from_mvar(x, force_full=True)
+    e._learr[1] = coef * x[1].item() + 4
+    v, vals = ba._convert_mle_to_predvar_predval(e)
+    assert (v is not None) == accepted
+    if accepted:
+        assert vals.tolist() == [-0.0, -4.0, -0.0]
+    else:
+        assert vals is None
+
+
+class CountingLinExpr(tvp.LinExpr):
+    """A cell read through its methods, counting the calls."""
+    calls = []
+
+    def size(self):
+        self.calls.append("size")
+        return super().size()
+
+    def getCoeff(self, i):
+        self.calls.append("getCoeff")
+        return super().getCoeff(i)
+
+
+def test_rejected_cells_stop_the_scan(x):
+    a, b = x[0].item(), x[1].item()
+    e = tvp.MLinExpr._zeros_full((4,))
+    e._learr[0] = CountingLinExpr(a)
+    e._learr[1] = a + a              # two terms of one variable: not merged
+    e._learr[2] = CountingLinExpr(b)
+    e._learr[3] = tvp.LinExpr(b)
+    CountingLinExpr.calls.clear()
+    assert ba._convert_mle_to_predvar_predval(e) == (None, None)
+    assert CountingLinExpr.calls == ["size", "getCoeff"]
+    e._learr[1] = tvp.LinExpr(5.0)   # a constant alone
+    assert ba._convert_mle_to_predvar_predval(e) == (None, None)
+    e._learr[1] = tvp.LinExpr(b) + 1
+    CountingLinExpr.calls.clear()
+    v, vals = ba._convert_mle_to_predvar_predval(e)
+    assert v.tolist() == [a, b, b, b] and vals.tolist() == [-0.0, -1.0, -0.0, -0.0]
+    assert CountingLinExpr.calls == ["size", "getCoeff", "size", "getCoeff"]
+
+
+def test_empty_and_zero_d(model, x):
+    with pytest.raises(ValueError):
+        ba._convert_mle_to_predvar_predval(tvp.MLinExpr._zeros_full((0,)))
+    e = tvp.MLinExpr._from_mvar(x[1:2].reshape(()), force_full=True) - 7
+    v, vals = ba._convert_mle_to_predvar_predval(e)
+    assert v.shape == () and v.item() is x[1].item() and vals.tolist() == 7.0
+
+
+def test_no_leaks(x, vars2):
+    full = tvp.MLinExpr._from_mvar(x, force_full=True) + 1
+    compact = x + 1
+    a, b = vars2
+    q = a * b
+    assert_no_leak(lambda: ba._convert_mle_to_predvar_predval(full))
+    assert_no_leak(lambda: ba._convert_mle_to_predvar_predval(compact))
+    assert_no_leak(lambda: (ba._simpleexpr(q), ba._simpleexpr(x[:1]), ba._simpleexpr(a)))
