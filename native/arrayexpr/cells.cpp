@@ -203,4 +203,20 @@ py::object repr_cell_function(const char *qualname) {
     return zd::make_function("<lambda>", qualname, zd::module_name(), "o", repr_cell, nullptr);
 }
 
+py::object array_text(const char *cls, const char *qualname, py::handle shape, const char *marker,
+                      py::handle cellarr) {
+    py::dict formatter;
+    formatter["object"] = repr_cell_function(qualname);
+    py::object cm = zd::import("numpy").attr("printoptions")(py::arg("formatter") = formatter);
+    py::object info = with_context(cm, [&] { return zd::steal(PyObject_Repr(cellarr.ptr())); });
+    py::object lastidx = info.attr("rfind")(",");
+    Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());
+    if (cut == -1 && PyErr_Occurred())
+        zd::throw_error();
+    py::object head = zd::steal(PySequence_GetSlice(info.ptr(), 0, cut));
+    py::object shape_text = zd::steal(PyObject_Str(shape.ptr()));
+    return zd::steal(
+        PyUnicode_FromFormat("<%s %U%s>\n%U)", cls, shape_text.ptr(), marker, head.ptr()));
+}
+
 } // namespace cells

@@ -165,6 +165,16 @@ py::object shape_of(PyArrayObject *a);
 // function of the given qualified name.
 py::object repr_cell_function(const char *qualname);
 
+// The repr text of an expression array: "<Class shape marker>\n" and NumPy's
+// text of `cellarr` without its dtype tail, each cell printed by the
+// formatter above (named `qualname`) under the print options in force. The
+// marker tells the compact state by its part count (one to three spaces).
+py::object array_text(const char *cls, const char *qualname, py::handle shape, const char *marker,
+                      py::handle cellarr);
+inline const char *state_marker(bool compact, Py_ssize_t nparts) {
+    return !compact ? "" : nparts == 0 ? " " : nparts == 1 ? "  " : "   ";
+}
+
 // Runs f inside `with cm:`; the context is left also when f fails.
 template <class F>
 py::object with_context(py::handle cm, F &&f) {

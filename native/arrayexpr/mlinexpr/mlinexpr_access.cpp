@@ -47,30 +47,19 @@ bool holds_none(PyArrayObject *a) {
 
 py::object MLinExpr___repr__(const zd::Args &a) {
     py::handle self = a[0];
-    py::object np = numpy();
-    const char *marker = "";
+    numpy();
     py::object target = zd::borrow(self.ptr());
-    if (is_compact(self)) {
+    const bool compact = is_compact(self);
+    const char *marker = "";
+    if (compact) {
         Py_ssize_t n = PyObject_Length(self.attr(ZD_STR("_matmulparts")).ptr());
         if (n < 0)
             zd::throw_error();
-        marker = n == 0 ? " " : n == 1 ? "  " : "   ";
+        marker = cells::state_marker(true, n);
         target = self.attr(ZD_STR("_to_full"))();
     }
-    py::object fmt = cells::repr_cell_function("MLinExpr.__repr__.<locals>.<lambda>");
-    py::dict formatter;
-    formatter["object"] = fmt;
-    py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
-    py::object leinfo = cells::with_context(
-        cm, [&] { return zd::steal(PyObject_Repr(target.attr(ZD_STR("_learr")).ptr())); });
-    py::object lastidx = leinfo.attr("rfind")(",");
-    Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());
-    if (cut == -1 && PyErr_Occurred())
-        zd::throw_error();
-    py::object head = zd::steal(PySequence_GetSlice(leinfo.ptr(), 0, cut));
-    py::object shape_text = zd::steal(PyObject_Str(target.attr(ZD_STR("shape")).ptr()));
-    return zd::steal(
-        PyUnicode_FromFormat("<MLinExpr %U%s>\n%U)", shape_text.ptr(), marker, head.ptr()));
+    return cells::array_text("MLinExpr", "MLinExpr.__repr__.<locals>.<lambda>",
+                             target.attr(ZD_STR("shape")), marker, target.attr(ZD_STR("_learr")));
 }
 
 py::object MLinExpr_item(const zd::Args &a) {

@@ -2,6 +2,7 @@
 // helpers these units share.
 #pragma once
 
+#include "cellrec.hpp"
 #include "mlinexpr/mlinexpr_arith.hpp"
 
 namespace mquadexpr {
@@ -28,24 +29,21 @@ inline bool keep_compact() {
 // The state test of the `_is_compact` property, with its assertions.
 bool is_compact(py::handle self);
 
+// The cell record's traits of the shared cell loops.
+using Rec = cellrec::QuadRec;
+
 // Typed cell read: the record of a QuadExpr (subclasses included); anything
 // else raises TypeError "Cannot convert ... to QuadExpr".
 inline QuadExprObject *quadexpr(PyObject *o) {
-    if (o && PyObject_TypeCheck(o, arrayexpr::QuadExpr_type))
-        return reinterpret_cast<QuadExprObject *>(o);
-    cells::raise_cannot_convert(o ? o : Py_None, arrayexpr::QuadExpr_type);
+    return cellrec::record<Rec>(o);
 }
 
 // A new, empty QuadExpr made by the type's own constructor (no Python call).
 py::object new_quadexpr();
 
-// An independent copy of a cell (`qe.copy()`), from the record for a plain
-// cell whose linear part is empty.
-py::object copy_quadexpr(PyObject *cell);
-
-// Calls the method `name` of a cell without arguments, the method of the core
-// type looked up once for plain cells.
-py::object call_cell_method(PyObject *cell, py::handle name);
+// A new C-ordered object array of `shape` (anything NumPy reads as a shape),
+// every cell None.
+py::object empty_objects(py::handle shape);
 
 // A new C-ordered object array of `shape` holding one new empty QuadExpr per
 // cell.

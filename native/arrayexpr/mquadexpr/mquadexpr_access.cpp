@@ -28,28 +28,19 @@ py::object as_array(py::handle obj) {
 py::object MQuadExpr___repr__(const zd::Args &a) {
     py::handle self = a[0];
     py::object np = numpy();
-    const char *marker = "";
     py::object target = zd::borrow(self.ptr());
+    const char *marker = "";
     if (is_compact(self)) {
-        const Py_ssize_t n = nparts(self);
-        marker = n == 0 ? " " : n == 1 ? "  " : "   ";
+        marker = cells::state_marker(true, nparts(self));
         target = self.attr(ZD_STR("_to_full"))();
     }
     py::object ndle = self.attr(ZD_STR("_ndle"));
     if (mlinexpr::is_compact(ndle))
         ndle = ndle.attr(ZD_STR("_to_full"))();
-    py::dict formatter;
-    formatter["object"] = cells::repr_cell_function("MQuadExpr.__repr__.<locals>.<lambda>");
-    py::object cm = np.attr("printoptions")(py::arg("formatter") = formatter);
-    py::object qeinfo = cells::with_context(cm, [&] {
-        py::object sum = arith::op_add(target.attr(ZD_STR("_qearr")), ndle.attr(ZD_STR("_learr")));
-        return zd::steal(PyObject_Repr(np.attr("asarray")(sum).ptr()));
-    });
-    Py_ssize_t cut = arith::ssize(qeinfo.attr("rfind")(","));
-    py::object head = zd::steal(PySequence_GetSlice(qeinfo.ptr(), 0, cut));
-    py::object shape_text = zd::steal(PyObject_Format(target.attr(ZD_STR("shape")).ptr(), nullptr));
-    return zd::steal(
-        PyUnicode_FromFormat("<MQuadExpr %U%s>\n%U)", shape_text.ptr(), marker, head.ptr()));
+    // Each cell printed whole: its quadratic terms plus its linear part.
+    py::object sum = arith::op_add(target.attr(ZD_STR("_qearr")), ndle.attr(ZD_STR("_learr")));
+    return cells::array_text("MQuadExpr", "MQuadExpr.__repr__.<locals>.<lambda>",
+                             target.attr(ZD_STR("shape")), marker, np.attr("asarray")(sum));
 }
 
 // ---------------------------------------------------------------------------
@@ -119,7 +110,7 @@ py::object MQuadExpr__setitem_linear(const zd::Args &a) {
     py::object sub = zd::steal(PyObject_GetItem(self.attr(ZD_STR("_qearr")).ptr(), obj.ptr()));
     zd::check(PyObject_SetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr(), value.ptr()));
     if (arrayexpr::is_quadexpr(sub.ptr()))
-        call_cell_method(sub.ptr(), ZD_STR("clear"));
+        cellrec::call_method<Rec>(sub.ptr(), ZD_STR("clear"));
     else
         cls().attr(ZD_STR("_clear_quad_array"))(sub);
     return py::none();
@@ -140,29 +131,16 @@ py::object MQuadExpr__setitem_mquadexpr(const zd::Args &a) {
         return py::none();
     }
     // A copy of the value, so that the loop never reads a cell it writes and
-    // the caller's value stays as it was; the loop is opened (the value's
-    // shape checked against the selection) before the linear part changes.
+    // the caller's value stays as it was. Its shape is checked against the
+    // selection before the linear part changes.
     value = value.attr(ZD_STR("copy"))();
     py::object src = as_array(value.attr(ZD_STR("_qearr")));
-    cells::ChunkLoop loop(
-        {arr(sub), arr(src)},
-        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READWRITE, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
+    cells::ChunkLoop(
+        {arr(sub), arr(src)}, NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READONLY, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
     zd::check(PyObject_SetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr(), vndle.ptr()));
-    cells::GcPause gc_pause;
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            QuadExprObject *lhs = quadexpr(cells::cell_at(data[0], strides[0], i));
-            PyObject *rhs_obj = cells::cell_at(data[1], strides[1], i);
-            QuadExprObject *rhs = quadexpr(rhs_obj);
-            call_cell_method(rhs_obj, ZD_STR("_flatten"));
-            py::object cl = cells::list_copy(rhs->coeffs ? rhs->coeffs : Py_None);
-            py::object v1 = cells::list_copy(rhs->vars1 ? rhs->vars1 : Py_None);
-            py::object v2 = cells::list_copy(rhs->vars2 ? rhs->vars2 : Py_None);
-            cells::set_field(&lhs->coeffs, cl.ptr());
-            cells::set_field(&lhs->vars1, v1.ptr());
-            cells::set_field(&lhs->vars2, v2.ptr());
-        }
-    });
+    // An empty selection has no cell to write.
+    if (PyArray_SIZE(arr(sub)) > 0)
+        cellrec::assign_cells<Rec>(sub, src);
     return py::none();
 }

@@ -3,6 +3,8 @@
 #include "mquadexpr.hpp"
 #include "mvar/mvar.hpp"
 
+#include <memory>
+
 namespace mquadexpr {
 
 bool is_compact(py::handle self) {
@@ -28,28 +30,18 @@ py::object new_quadexpr() {
     return zd::steal(tp->tp_new(tp, no_args, nullptr));
 }
 
-py::object call_cell_method(PyObject *cell, py::handle name) {
-    if (Py_TYPE(cell) == arrayexpr::QuadExpr_type) {
-        PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name.ptr());
-        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type))
-            return zd::steal(PyObject_Vectorcall(descr, &cell, 1, nullptr));
-    }
-    return zd::steal(PyObject_CallMethodNoArgs(cell, name.ptr()));
-}
-
-py::object copy_quadexpr(PyObject *cell) {
-    quadexpr(cell);
-    return call_cell_method(cell, ZD_STR("copy"));
-}
-
-py::object empty_cells(py::handle shape) {
+py::object empty_objects(py::handle shape) {
     zd::ensure_numpy();
     PyArray_Dims dims = {nullptr, 0};
     if (!PyArray_IntpConverter(shape.ptr(), &dims))
         zd::throw_error();
-    PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-    PyDimMem_FREE(dims.ptr);
-    py::object out = zd::steal(raw);
+    auto release = [](npy_intp *p) { PyDimMem_FREE(p); };
+    std::unique_ptr<npy_intp, decltype(release)> hold(dims.ptr, release);
+    return cellrec::new_object_array(dims.len, dims.ptr);
+}
+
+py::object empty_cells(py::handle shape) {
+    py::object out = empty_objects(shape);
     // A fresh C-ordered array: its cells are one run of memory.
     auto **cell = static_cast<PyObject **>(PyArray_DATA(arr(out)));
     const npy_intp n = PyArray_SIZE(arr(out));
@@ -354,13 +346,7 @@ py::object MQuadExpr__to_full(const zd::Args &a) {
     numpy();
     py::object qe = self.attr(ZD_STR("_extract_quadexpr"))();
     py::object shape = self.attr(ZD_STR("shape"));
-    zd::ensure_numpy();
-    PyArray_Dims dims = {nullptr, 0};
-    if (!PyArray_IntpConverter(shape.ptr(), &dims))
-        zd::throw_error();
-    PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-    PyDimMem_FREE(dims.ptr);
-    py::object qearr = zd::steal(raw);
+    py::object qearr = empty_objects(shape);
     auto **cell = static_cast<PyObject **>(PyArray_DATA(arr(qearr)));
     for (npy_intp i = 0, n = PyArray_SIZE(arr(qearr)); i < n; ++i) {
         Py_INCREF(qe.ptr());
@@ -446,14 +432,7 @@ py::object MQuadExpr__from_mvar_times_mvar(const zd::Args &a) {
     for (py::handle v : {lv, rv})
         if (!cells::as_ndarray(v))
             zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s", zd::type_name(v));
-    py::object out = [&] {
-        PyArray_Dims dims = {nullptr, 0};
-        if (!PyArray_IntpConverter(shape.ptr(), &dims))
-            zd::throw_error();
-        PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-        PyDimMem_FREE(dims.ptr);
-        return zd::steal(raw);
-    }();
+    py::object out = empty_objects(shape);
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
     {
         cells::GcPause gc_pause;

@@ -4,9 +4,6 @@
 #include "mquadexpr.hpp"
 #include "mvar/mvar.hpp"
 
-#include <algorithm>
-#include <vector>
-
 using namespace mquadexpr;
 
 namespace {
@@ -27,65 +24,8 @@ bool linear_operand(py::handle o) {
 // `qe.add(other)` through the core type's method.
 void cell_add(PyObject *qe, PyObject *other) {
     static PyObject *name = PyUnicode_InternFromString("add");
-    if (Py_TYPE(qe) == arrayexpr::QuadExpr_type) {
-        PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name);
-        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type)) {
-            PyObject *args[2] = {qe, other};
-            zd::steal(PyObject_Vectorcall(descr, args, 2, nullptr));
-            return;
-        }
-    }
     zd::steal(PyObject_CallMethodOneArg(qe, name, other));
 }
-
-// The operand's cells that are also cells of self, each with a copy taken
-// before any cell changes: an operand that shares cells with self (a view, a
-// single cell of it, self itself) is read as it was, as NumPy reads it.
-struct Snapshot {
-    std::vector<PyObject *> shared; // sorted
-    std::vector<py::object> copies; // parallel to `shared`
-
-    Snapshot(PyArrayObject *self_cells, PyArrayObject *operand) {
-        std::vector<PyObject *> ops;
-        ops.reserve(static_cast<size_t>(PyArray_SIZE(operand)));
-        collect(operand, [&](PyObject *c) { ops.push_back(c); });
-        if (ops.empty())
-            return;
-        std::sort(ops.begin(), ops.end());
-        ops.erase(std::unique(ops.begin(), ops.end()), ops.end());
-        std::vector<char> hit(ops.size(), 0);
-        collect(self_cells, [&](PyObject *c) {
-            auto it = std::lower_bound(ops.begin(), ops.end(), c);
-            if (it != ops.end() && *it == c)
-                hit[static_cast<size_t>(it - ops.begin())] = 1;
-        });
-        for (size_t i = 0; i < ops.size(); ++i)
-            if (hit[i])
-                shared.push_back(ops[i]);
-        for (PyObject *c : shared)
-            copies.push_back(copy_quadexpr(c));
-    }
-
-    PyObject *read(PyObject *c) const {
-        if (shared.empty())
-            return c;
-        auto it = std::lower_bound(shared.begin(), shared.end(), c);
-        if (it != shared.end() && *it == c)
-            return copies[static_cast<size_t>(it - shared.begin())].ptr();
-        return c;
-    }
-
-private:
-    template <class F>
-    static void collect(PyArrayObject *a, F &&f) {
-        cells::ChunkLoop loop({a}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-                              {NPY_ITER_READONLY});
-        loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-            for (npy_intp i = 0; i < n; ++i)
-                f(cells::cell_or_none(data[0], strides[0], i));
-        });
-    }
-};
 
 } // namespace
 
@@ -148,20 +88,7 @@ py::object MQuadExpr__iadd_full_mquadexpr(const zd::Args &a) {
     if (!PyArray_Check(qearr_other.ptr()))
         zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s",
                    zd::type_name(qearr_other));
-    cells::ChunkLoop loop({arr(qearr), arr(qearr_other)},
-                          NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-                          {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY},
-                          {NPY_OBJECT, NPY_OBJECT});
-    Snapshot snap(arr(qearr), arr(qearr_other));
-    cells::GcPause gc_pause;
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            PyObject *lhs = cells::cell_or_none(data[0], strides[0], i);
-            PyObject *rhs = cells::cell_or_none(data[1], strides[1], i);
-            quadexpr(lhs);
-            quadexpr(rhs);
-            cell_add(lhs, snap.read(rhs));
-        }
-    });
+    // Operand cells that are cells of self are read as they were before.
+    cellrec::join_cells<Rec>(qearr, qearr_other);
     return zd::borrow(self.ptr());
 }
