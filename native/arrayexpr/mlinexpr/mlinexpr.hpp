@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cells.hpp"
+#include "exprkind.hpp"
 #include "operand.hpp"
 
 namespace mlinexpr {

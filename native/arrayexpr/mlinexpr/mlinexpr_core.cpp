@@ -12,15 +12,7 @@ bool keep_compact(py::handle owner) {
 }
 
 bool is_compact(py::handle self) {
-    const bool compact = !self.attr(ZD_STR("_matmulparts")).is_none();
-    if (compact) {
-        ZD_ASSERT(!self.attr(ZD_STR("_const")).is_none());
-        ZD_ASSERT(self.attr(ZD_STR("_learr")).is_none());
-    } else {
-        ZD_ASSERT(self.attr(ZD_STR("_const")).is_none());
-        ZD_ASSERT(!self.attr(ZD_STR("_learr")).is_none());
-    }
-    return compact;
+    return exprkind::is_compact(exprkind::MLinExpr_kind, self);
 }
 
 py::object wrap_full(py::handle arr) {

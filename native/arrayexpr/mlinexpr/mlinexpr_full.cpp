@@ -100,13 +100,7 @@ struct Csr {
 // ---------------------------------------------------------------------------
 
 py::object MLinExpr__convert_to_full(const zd::Args &a) {
-    py::handle self = a[0];
-    if (!is_compact(self))
-        return py::none();
-    py::object full = self.attr(ZD_STR("_to_full"))();
-    set_attr(self, ZD_STR("_learr"), full.attr(ZD_STR("_learr")));
-    set_attr(self, ZD_STR("_matmulparts"), Py_None);
-    set_attr(self, ZD_STR("_const"), Py_None);
+    exprkind::convert_to_full(exprkind::MLinExpr_kind, a[0]);
     return py::none();
 }
 

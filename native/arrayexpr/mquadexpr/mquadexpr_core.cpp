@@ -8,20 +8,7 @@
 namespace mquadexpr {
 
 bool is_compact(py::handle self) {
-    const bool compact = !self.attr(ZD_STR("_quadparts")).is_none();
-    if (zd::optimized())
-        return compact;
-    py::object ndle = self.attr(ZD_STR("_ndle"));
-    ZD_ASSERT(!ndle.is_none());
-    if (compact) {
-        ZD_ASSERT(self.attr(ZD_STR("_qearr")).is_none());
-        ZD_ASSERT(truthy(cls().attr(ZD_STR("_allows_compact"))(ndle.attr(ZD_STR("shape")))));
-    } else {
-        py::object qearr = self.attr(ZD_STR("_qearr"));
-        ZD_ASSERT(!qearr.is_none());
-        ZD_ASSERT(equals(qearr.attr(ZD_STR("shape")), ndle.attr(ZD_STR("shape"))));
-    }
-    return compact;
+    return exprkind::is_compact(exprkind::MQuadExpr_kind, self);
 }
 
 py::object new_quadexpr() {
@@ -357,13 +344,7 @@ py::object MQuadExpr__to_full(const zd::Args &a) {
 }
 
 py::object MQuadExpr__convert_to_full(const zd::Args &a) {
-    py::handle self = a[0];
-    if (!is_compact(self))
-        return py::none();
-    py::object tmp = self.attr(ZD_STR("_to_full"))();
-    set_attr(self, ZD_STR("_quadparts"), Py_None);
-    set_attr(self, ZD_STR("_qearr"), tmp.attr(ZD_STR("_qearr")));
-    set_attr(self, ZD_STR("_ndle"), tmp.attr(ZD_STR("_ndle")));
+    exprkind::convert_to_full(exprkind::MQuadExpr_kind, a[0]);
     return py::none();
 }
 
