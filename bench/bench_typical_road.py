@@ -4,7 +4,8 @@ Figures, each a ratio to a baseline of the same size measured in the same run:
 - m.addConstr(A @ x + b <= c) with A of 10^6 x 10^6 and 10^7 entries (CSR,
   int32 indices), x = m.addMVar(10**6), b and c arrays: the expression and
   the rows stored in the library, against A.tocsr(copy=True) (one copy of A);
-  the parts (A @ x, + b, addConstr) are shown against the same baseline.
+  the parts (A @ x, A @ x + b, addConstr) are shown against the same
+  baseline.
 - addMVar(10**6) against making 10^6 bare objects ([object() for ...]).
 Each timed call gets a fresh model, made before the clock.
 """
@@ -48,7 +49,7 @@ def main():
     figure("addConstr(A @ x + b <= c)",
            best(lambda mx: mx[0].addConstr(A @ mx[1] + b <= c), model_vars), base)
     figure("  A @ x", best(lambda mx: A @ mx[1], model_vars), base)
-    figure("  (A @ x) + b", best(lambda e: e + b, lambda: A @ model_vars()[1]), base)
+    figure("  A @ x + b", best(lambda mx: A @ mx[1] + b, model_vars), base)
 
     def model_constr():
         m, x = model_vars()

@@ -56,6 +56,8 @@ py::object MLinExpr___add__(const zd::Args &a) {
     if (is_nlexpr(other))
         return op_add(nl_form(self), other);
     py::object MLE = MLinExpr_cls();
+    if (py::object sum = mlinexpr::add_into_temporary(self, other))
+        return sum;
     if (compact_path(self)) {
         if (is_mlinexpr(other))
             return self.attr(ZD_STR("_add_compact_mlinexpr"))(other);

@@ -21,7 +21,15 @@ using namespace operand;
 // Scales a plain LinExpr (no continuation, a list of floats) in its record:
 // what _mul does, without a call per cell. False when the cell is of another
 // form; nothing has changed then.
-bool scale_record(PyObject *cell, double v) {
+// The last coefficient object scaled and its product: while the same float
+// object repeats (the one 1.0 that variables' cells share), its product is
+// shared too, floats being immutable. Holding `from` keeps its address from
+// being reused by another float.
+struct ScaleCache {
+    py::object from, to;
+};
+
+bool scale_record(PyObject *cell, double v, ScaleCache *cache = nullptr) {
     if (!cells::exact_linexpr(cell))
         return false;
     auto *r = reinterpret_cast<LinExprObject *>(cell);
@@ -34,9 +42,18 @@ bool scale_record(PyObject *cell, double v) {
             return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *old = PyList_GET_ITEM(coefs, i);
-        PyObject *scaled = PyFloat_FromDouble(PyFloat_AS_DOUBLE(old) * v);
-        if (!scaled)
-            zd::throw_error();
+        PyObject *scaled;
+        if (cache && cache->from.ptr() == old) {
+            scaled = Py_NewRef(cache->to.ptr());
+        } else {
+            scaled = PyFloat_FromDouble(PyFloat_AS_DOUBLE(old) * v);
+            if (!scaled)
+                zd::throw_error();
+            if (cache) {
+                cache->from = zd::borrow(old);
+                cache->to = zd::borrow(scaled);
+            }
+        }
         PyList_SET_ITEM(coefs, i, scaled);
         Py_DECREF(old);
     }
@@ -225,10 +242,11 @@ py::object MLinExpr__imul_scalar(const zd::Args &a) {
     cells::ChunkLoop loop({arr(learr)},
                           NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
                           {NPY_ITER_READWRITE});
+    ScaleCache cache;
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
         for (npy_intp i = 0; i < n; ++i) {
             PyObject *cell = cells::cell_or_none(data[0], strides[0], i);
-            if (!scale_record(cell, v))
+            if (!scale_record(cell, v, &cache))
                 cell_mul(cell, vf.ptr());
         }
     });

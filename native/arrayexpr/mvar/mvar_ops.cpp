@@ -3,6 +3,8 @@
 // the expression classes' factories and operators.
 #include "mvar.hpp"
 
+#include "../cells.hpp"
+
 namespace {
 
 using operand::is_ndarray;
@@ -76,6 +78,68 @@ py::object compare(py::handle self, py::handle rhs, const char *sense) {
     return zd::global(ZD_STR("TempConstr"))(self, sense_value, rhs);
 }
 
+// x + sign * y for two MVars of one shape whose sum is in the full state:
+// each cell LinExpr(0.0, [1.0, sign], [x_i, y_i]) made at once from the two
+// variables, as the sum of their full-state expressions would make it, with
+// one coefficient object per value for all cells. Null when the operands do
+// not qualify (the general path serves them).
+py::object mvar_pair_sum(py::handle x, py::handle y, double sign) {
+    py::object mvar_cls = zd::global(ZD_STR("MVar"));
+    if (Py_TYPE(x.ptr()) != Py_TYPE(y.ptr()) ||
+        reinterpret_cast<PyObject *>(Py_TYPE(x.ptr())) != mvar_cls.ptr())
+        return py::object();
+    py::object xa = mvar::vararr(x), ya = mvar::vararr(y);
+    PyArrayObject *xv = mvar::as_array(xa), *yv = mvar::as_array(ya);
+    if (!PyArray_SAMESHAPE(xv, yv))
+        return py::object();
+    py::object mle = zd::global(ZD_STR("MLinExpr"));
+    py::object shape = shape_of(x);
+    if (zd::equals(mle.attr(ZD_STR("_keep_compact")), py::int_(1)) &&
+        zd::truthy(mle.attr("_allows_compact")(shape)))
+        return py::object();
+    py::object var_cls = zd::global(ZD_STR("Var"));
+    if (!PyType_Check(var_cls.ptr()))
+        return py::object();
+    auto *var_type = reinterpret_cast<PyTypeObject *>(var_cls.ptr());
+    bool all_vars = true;
+    for (PyArrayObject *v : {xv, yv}) {
+        cells::ChunkLoop check({v},
+                               NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                               {NPY_ITER_READONLY});
+        check.run([&](char **data, npy_intp *strides, npy_intp n) {
+            for (npy_intp i = 0; i < n && all_vars; ++i) {
+                PyObject *o = cells::cell_at(data[0], strides[0], i);
+                all_vars = o && PyObject_TypeCheck(o, var_type);
+            }
+        });
+    }
+    if (!all_vars)
+        return py::object();
+    py::object one = zd::steal(PyFloat_FromDouble(1.0));
+    py::object other = zd::steal(PyFloat_FromDouble(1.0 * sign));
+    cells::GcPause pause;
+    cells::ChunkLoop loop(
+        {xv, yv, nullptr}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE},
+        {-1, -1, NPY_OBJECT});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            py::object coefs = zd::steal(cells::new_term_list(2));
+            py::object vars = zd::steal(cells::new_term_list(2));
+            PyList_SET_ITEM(coefs.ptr(), 0, Py_NewRef(one.ptr()));
+            PyList_SET_ITEM(coefs.ptr(), 1, Py_NewRef(other.ptr()));
+            PyList_SET_ITEM(vars.ptr(), 0, Py_NewRef(cells::cell_at(data[0], strides[0], i)));
+            PyList_SET_ITEM(vars.ptr(), 1, Py_NewRef(cells::cell_at(data[1], strides[1], i)));
+            PyObject *cell = cells::new_linexpr(0.0, coefs.release().ptr(), vars.release().ptr())
+                                 .release()
+                                 .ptr();
+            Py_XSETREF(cells::cell_at(data[2], strides[2], i), cell);
+        }
+    });
+    py::object out = zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2)));
+    return mle(out);
+}
+
 [[noreturn]] void raise_not_enough_dimensions() {
     zd::raise(PyExc_ValueError, "Input operand does not have enough dimensions");
 }
@@ -87,6 +151,8 @@ py::object MVar__toexpr(const zd::Args &a) {
 }
 
 py::object MVar___add__(const zd::Args &a) {
+    if (py::object sum = mvar_pair_sum(a[0], a[1], 1.0))
+        return sum;
     return zd::steal(PyNumber_Add(toexpr(a[0]).ptr(), a[1].ptr()));
 }
 
@@ -95,6 +161,8 @@ py::object MVar___radd__(const zd::Args &a) {
 }
 
 py::object MVar___sub__(const zd::Args &a) {
+    if (py::object sum = mvar_pair_sum(a[0], a[1], -1.0))
+        return sum;
     return zd::steal(PyNumber_Subtract(toexpr(a[0]).ptr(), a[1].ptr()));
 }
 

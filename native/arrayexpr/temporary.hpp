@@ -1,0 +1,25 @@
+// Temporaries: operands that nobody but the interpreter's value stack holds,
+// so that an operator may build its result in them instead of in a copy.
+#pragma once
+
+#include "arrayexpr.hpp"
+
+namespace arrayexpr {
+
+// Cells (or stored entries) from which a temporary is worth the check below:
+// the stack walk costs microseconds, a copy of fewer cells costs less.
+constexpr Py_ssize_t kTemporaryMinCells = 4096;
+
+// Whether `o` has one reference and the call came straight from the
+// interpreter's evaluation loop, through the interpreter's operator dispatch
+// and this module only. Other compiled code (NumPy's object loops, say) may
+// lend a reference owned by a container, so any frame of another library
+// between here and the evaluation loop answers no.
+bool is_temporary(PyObject *o);
+
+// Whether the array `a` (an attribute value, fetched: one reference from
+// the owner, one from the fetch) is held by its owner alone, owns its memory
+// and can be written.
+bool sole_owned_array(PyObject *a);
+
+} // namespace arrayexpr
