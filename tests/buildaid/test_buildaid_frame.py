@@ -86,12 +86,16 @@ def test_generator_type_is_registered():
 # A child interpreter loads the real modules _buildaid depends on, then
 # _buildaid against a fake zudirivi._core whose record types have the sizes
 # asked for (instances of a class with n slots take 16 + 8 n bytes).
-CHILD = r"""
+# The package without its __init__, so that nothing loads _buildaid early.
+PACKAGE_ONLY = r"""
 import importlib, importlib.util, json, sys, types, warnings
 spec = importlib.util.find_spec("zudirivi")
 pkg = types.ModuleType("zudirivi")
 pkg.__path__ = list(spec.submodule_search_locations)
 sys.modules["zudirivi"] = pkg
+"""
+
+CHILD = PACKAGE_ONLY + r"""
 for name in ("_util", "_tvx", "_exception", "_core", "_propkit", "_arrayexpr"):
     importlib.import_module("zudirivi." + name)
 core = sys.modules["zudirivi._core"]
@@ -112,6 +116,15 @@ def fake_core(lin, quad, drop):
 class FakeStringIO:
     pass
 
+class Backports:
+    seen = []
+    def __init__(self, fail):
+        self.fail = fail
+    def register(self, t):
+        if self.fail:
+            raise KeyError("not now")
+        self.seen.append(t.__name__)
+
 out = []
 for lin, quad, drop, stringio in CASES:
     sys.modules["zudirivi._core"] = fake_core(lin, quad, drop)
@@ -119,11 +132,15 @@ for lin, quad, drop, stringio in CASES:
         sys.modules["StringIO"] = types.SimpleNamespace(StringIO=FakeStringIO)
     else:
         sys.modules.pop("StringIO", None)
+    # a backports_abc module where one is present: registered there too, and
+    # a failure there is ignored
+    sys.modules["backports_abc"] = types.SimpleNamespace(Generator=Backports(drop is not None))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
             mod = importlib.import_module("zudirivi._buildaid")
-            res = {"ok": True, "stringio": mod.TVXStringIO.__name__}
+            res = {"ok": True, "stringio": mod.TVXStringIO.__name__,
+                   "backports": Backports.seen}
         except BaseException as e:
             tb = e.__traceback__
             names = []
@@ -159,6 +176,7 @@ def test_load_failures_and_warnings_against_a_fake_core():
     assert (missing["type"], missing["msg"]) == ("ImportError", "cannot import name tupledict")
     # every failed load let go of its module: the last import loads afresh
     assert larger["ok"] and larger["stringio"] == "FakeStringIO"
+    assert larger["backports"] == ["generator"]
     assert larger["warnings"] == [SIZE_MSG.format("LinExpr", 48, 64),
                                   SIZE_MSG.format("QuadExpr", 56, 72)]
 
@@ -175,3 +193,24 @@ print(a is b)
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "True"
+
+
+def test_missing_builtin_ends_the_load():
+    code = PACKAGE_ONLY + r"""
+import builtins
+for name in ("_util", "_tvx", "_exception", "_core", "_propkit", "_arrayexpr"):
+    importlib.import_module("zudirivi." + name)
+saved = builtins.range
+del builtins.range
+try:
+    import zudirivi._buildaid
+except NameError as e:
+    print(e)
+builtins.range = saved
+import zudirivi._buildaid as ba
+print(ba._listify(2).index)
+"""
+    proc = subprocess.run([sys.executable, "-c", code], env=subprocess_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["name 'range' is not defined", "[0, 1]"]
