@@ -14,8 +14,6 @@ ptr_fn ptr = nullptr;
 
 namespace {
 
-const char core_module[] = "zudirivi._core";
-
 // `from <module> import <names...>`, binding each name as a module global.
 void import_names(const char *module, std::initializer_list<const char *> names,
                   std::source_location loc = std::source_location::current()) {
@@ -29,21 +27,7 @@ void import_names(const char *module, std::initializer_list<const char *> names,
 
 void exec_arrayexpr(py::handle) {
     // Core record types. The module keeps its references for its lifetime.
-    {
-        zd::load_step();
-        py::object core = zd::import(core_module);
-        zd::load_step();
-        py::object linexpr =
-            zd::bind_core_type(core, core_module, "LinExpr", sizeof(LinExprObject));
-        zd::load_step();
-        py::object quadexpr =
-            zd::bind_core_type(core, core_module, "QuadExpr", sizeof(QuadExprObject));
-        // A load retried after a failure rebinds them.
-        Py_XDECREF(arrayexpr::LinExpr_type);
-        Py_XDECREF(arrayexpr::QuadExpr_type);
-        arrayexpr::LinExpr_type = reinterpret_cast<PyTypeObject *>(linexpr.release().ptr());
-        arrayexpr::QuadExpr_type = reinterpret_cast<PyTypeObject *>(quadexpr.release().ptr());
-    }
+    zd::bind_core_record_types(&arrayexpr::LinExpr_type, &arrayexpr::QuadExpr_type);
 
     zd::load_step();
     arrayexpr::ptr = reinterpret_cast<arrayexpr::ptr_fn>(

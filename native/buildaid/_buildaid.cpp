@@ -16,8 +16,6 @@ bool isinstance_global(py::handle o, py::handle name) {
 
 namespace {
 
-const char core_module[] = "zudirivi._core";
-
 const char module_doc[] = "\n"
                           "Utility functions that are *only* used by the Model class.\n"
                           "Free to depend on tovrixpy classes.\n";
@@ -134,20 +132,7 @@ void exec_buildaid(py::handle module) {
     zd::load_step();
     keep_builtins();
 
-    {
-        zd::load_step();
-        py::object core = zd::import(core_module);
-        zd::load_step();
-        py::object linexpr =
-            zd::bind_core_type(core, core_module, "LinExpr", sizeof(LinExprObject));
-        zd::load_step();
-        py::object quadexpr =
-            zd::bind_core_type(core, core_module, "QuadExpr", sizeof(QuadExprObject));
-        Py_XDECREF(LinExpr_type);
-        Py_XDECREF(QuadExpr_type);
-        LinExpr_type = reinterpret_cast<PyTypeObject *>(linexpr.release().ptr());
-        QuadExpr_type = reinterpret_cast<PyTypeObject *>(quadexpr.release().ptr());
-    }
+    zd::bind_core_record_types(&LinExpr_type, &QuadExpr_type);
 
     zd::load_step();
     register_generator_type();

@@ -21,7 +21,14 @@ py::object index_set(py::handle i) {
 struct Factor {
     py::object items; // tuple of the set's elements
     std::vector<Py_ssize_t> width;
+    std::vector<char> tracked; // whether an element brings a GC-tracked item
 };
+
+// Whether the collector may have to follow `o` (as the interpreter judges it
+// when it untracks tuples of plain items).
+bool may_be_tracked(PyObject *o) {
+    return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
+}
 
 py::object product_keys(py::handle sets) {
     Py_ssize_t nsets = PyTuple_GET_SIZE(sets.ptr());
@@ -33,9 +40,19 @@ py::object product_keys(py::handle sets) {
         f.items = zd::steal(PySequence_Tuple(set.ptr()));
         Py_ssize_t n = PyTuple_GET_SIZE(f.items.ptr());
         f.width.resize(n);
+        f.tracked.resize(n);
         for (Py_ssize_t k = 0; k < n; ++k) {
             PyObject *e = PyTuple_GET_ITEM(f.items.ptr(), k);
-            f.width[k] = PyTuple_CheckExact(e) ? PyTuple_GET_SIZE(e) : 1;
+            bool opened = PyTuple_CheckExact(e);
+            f.width[k] = opened ? PyTuple_GET_SIZE(e) : 1;
+            bool tracked = false;
+            if (opened) {
+                for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(e); ++j)
+                    tracked = tracked || may_be_tracked(PyTuple_GET_ITEM(e, j));
+            } else {
+                tracked = may_be_tracked(e);
+            }
+            f.tracked[k] = tracked;
         }
     }
     for (const Factor &f : factors) {
@@ -52,8 +69,11 @@ py::object product_keys(py::handle sets) {
     std::vector<Py_ssize_t> idx(nsets, 0);
     for (Py_ssize_t k = 0; k < total; ++k) {
         Py_ssize_t len = 0;
-        for (Py_ssize_t s = 0; s < nsets; ++s)
+        bool tracked = false;
+        for (Py_ssize_t s = 0; s < nsets; ++s) {
             len += factors[s].width[idx[s]];
+            tracked = tracked || factors[s].tracked[idx[s]];
+        }
         PyObject *key = PyTuple_New(len);
         if (!key)
             zd::throw_error();
@@ -72,6 +92,10 @@ py::object product_keys(py::handle sets) {
                 PyTuple_SET_ITEM(key, pos++, e);
             }
         }
+        // A key of numbers and strings can be in no cycle: the collector
+        // need not walk a million of them (it would untrack them itself).
+        if (!tracked)
+            PyObject_GC_UnTrack(key);
         for (Py_ssize_t s = nsets; s-- > 0;) {
             if (++idx[s] < (Py_ssize_t)factors[s].width.size())
                 break;

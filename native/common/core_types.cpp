@@ -1,4 +1,5 @@
 // Binding of the core module's record types with their instance-size check.
+#include "core_records.hpp"
 #include "zd.hpp"
 
 namespace zd {
@@ -28,6 +29,21 @@ py::object bind_core_type(py::handle core, const char *core_name, const char *na
                          core_name, name, expected, basic) < 0)
         throw_error();
     return t;
+}
+
+void bind_core_record_types(PyTypeObject **linexpr, PyTypeObject **quadexpr) {
+    static const char core_name[] = "zudirivi._core";
+    load_step();
+    py::object core = import(core_name);
+    load_step();
+    py::object lin = bind_core_type(core, core_name, "LinExpr", sizeof(LinExprObject));
+    load_step();
+    py::object quad = bind_core_type(core, core_name, "QuadExpr", sizeof(QuadExprObject));
+    // A load retried after a failure rebinds them.
+    Py_XDECREF(*linexpr);
+    Py_XDECREF(*quadexpr);
+    *linexpr = reinterpret_cast<PyTypeObject *>(lin.release().ptr());
+    *quadexpr = reinterpret_cast<PyTypeObject *>(quad.release().ptr());
 }
 
 } // namespace zd

@@ -151,6 +151,10 @@ py::object import_from(py::handle module, py::handle name);
 // RuntimeWarning when larger. Returns a new reference.
 py::object bind_core_type(py::handle core, const char *core_name, const char *name,
                           Py_ssize_t expected);
+// Imports zudirivi._core and binds its LinExpr and QuadExpr types, in this
+// order, with the record sizes of core_records.hpp; the new references
+// replace those held in *linexpr and *quadexpr, which the module keeps.
+void bind_core_record_types(PyTypeObject **linexpr, PyTypeObject **quadexpr);
 
 inline const char *type_name(py::handle h) {
     return Py_TYPE(h.ptr())->tp_name;

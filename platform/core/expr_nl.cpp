@@ -503,6 +503,21 @@ PyObject *nl_tp_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     });
 }
 
+// NLExpr(node) without building an argument tuple: the type's vectorcall.
+// Keywords and other counts take the ordinary path.
+PyObject *nl_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 1 || (kwnames && PyTuple_GET_SIZE(kwnames)))
+        return _PyObject_MakeTpCall(PyThreadState_Get(), type, args, nargs, kwnames);
+    PyObject *o = tp->tp_alloc(tp, 0);
+    if (!o)
+        return nullptr;
+    Py_INCREF(args[0]);
+    nl_ptr(o)->root = args[0];
+    return o;
+}
+
 int nl_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(nl_ptr(self)->root);
@@ -730,7 +745,12 @@ PyTypeObject *make_nlexpr_type() {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    auto *tp = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    // Subclasses inherit no vectorcall of a heap type, so their own
+    // __new__/__init__ still run.
+    if (tp)
+        tp->tp_vectorcall = nl_vectorcall;
+    return tp;
 }
 
 PyTypeObject *make_genexpr_type() {

@@ -112,6 +112,15 @@ def fake_core(lin, quad, drop):
 class FakeStringIO:
     pass
 
+class Backports:
+    seen = []
+    def __init__(self, fail):
+        self.fail = fail
+    def register(self, t):
+        if self.fail:
+            raise KeyError("not now")
+        self.seen.append(t.__name__)
+
 out = []
 for lin, quad, drop, stringio in CASES:
     sys.modules["zudirivi._core"] = fake_core(lin, quad, drop)
@@ -119,11 +128,15 @@ for lin, quad, drop, stringio in CASES:
         sys.modules["StringIO"] = types.SimpleNamespace(StringIO=FakeStringIO)
     else:
         sys.modules.pop("StringIO", None)
+    # a backports_abc module where one is present: registered there too, and
+    # a failure there is ignored
+    sys.modules["backports_abc"] = types.SimpleNamespace(Generator=Backports(drop is not None))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
             mod = importlib.import_module("zudirivi._buildaid")
-            res = {"ok": True, "stringio": mod.TVXStringIO.__name__}
+            res = {"ok": True, "stringio": mod.TVXStringIO.__name__,
+                   "backports": Backports.seen}
         except BaseException as e:
             tb = e.__traceback__
             names = []
@@ -159,6 +172,7 @@ def test_load_failures_and_warnings_against_a_fake_core():
     assert (missing["type"], missing["msg"]) == ("ImportError", "cannot import name tupledict")
     # every failed load let go of its module: the last import loads afresh
     assert larger["ok"] and larger["stringio"] == "FakeStringIO"
+    assert larger["backports"] == ["generator"]
     assert larger["warnings"] == [SIZE_MSG.format("LinExpr", 48, 64),
                                   SIZE_MSG.format("QuadExpr", 56, 72)]
 

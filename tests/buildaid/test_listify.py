@@ -142,3 +142,12 @@ def test_no_leaks():
         lst.listify("lb", 0.0), lst.listify("ub", 0), lst.listify("x", "s")
 
     assert_no_leak(work)
+
+
+def test_keys_holding_containers_stay_visible_to_the_collector():
+    import gc
+    box = []
+    lst = ba._listify([box, (1, box)], 2)
+    assert all(gc.is_tracked(k) for k in lst.index)
+    box.append(lst)  # a cycle through a key: the collector must find it
+    assert not any(gc.is_tracked(k) for k in ba._listify(2, "ab", [(1, "c")]).index)

@@ -141,6 +141,8 @@ py::object MNLExpr_sum(const zd::Args &a);
 
 template <int N, class F>
 py::object mnlexpr::vectorize_n(PyArrayObject *const (&ins)[N], bool otypes, F &&f) {
+    // New cells and nodes form no cycle: no collection pass over them meanwhile.
+    cells::GcPause gc_pause;
     PyObject *args[N];
     if (!otypes) {
         for (PyArrayObject *in : ins)
@@ -197,6 +199,7 @@ py::object mnlexpr::vectorize_n(PyArrayObject *const (&ins)[N], bool otypes, F &
 
 template <class F>
 void mnlexpr::inplace_pairs(PyArrayObject *lhs, PyArrayObject *rhs, F &&f) {
+    cells::GcPause gc_pause;
     cells::ChunkLoop it(
         {lhs, rhs}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
         {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
@@ -215,6 +218,7 @@ void mnlexpr::inplace_pairs(PyArrayObject *lhs, PyArrayObject *rhs, F &&f) {
 
 template <class F>
 void mnlexpr::inplace_cells(PyArrayObject *lhs, F &&f) {
+    cells::GcPause gc_pause;
     cells::ChunkLoop it({lhs}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED,
                         {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST}, {NPY_OBJECT});
     it.run([&](char **data, npy_intp *strides, npy_intp n) {

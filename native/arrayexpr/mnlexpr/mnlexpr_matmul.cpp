@@ -179,6 +179,7 @@ py::object MNLExpr_sum(const zd::Args &a) {
             s *= out_shape[k];
         }
     }
+    cells::GcPause gc_pause;
     // Gathered cells in visiting order with their result offsets; each holds
     // a reference until the additions are made.
     std::vector<npy_int64> keys;

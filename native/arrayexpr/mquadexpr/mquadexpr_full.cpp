@@ -3,6 +3,7 @@
 #include "mquadexpr.hpp"
 #include "mvar/mvar.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -132,7 +133,10 @@ py::object MQuadExpr_getValue(const zd::Args &a) {
             return ret;
         Coo coo(part);
         py::object xv = solution_of(coo.x, coo.nx);
-        py::object yv = solution_of(coo.y, coo.ny);
+        // A form over one vector (x @ Q @ x) reads the solution once.
+        const bool same =
+            coo.nx == coo.ny && std::equal(coo.xitems(), coo.xitems() + coo.nx, coo.yitems());
+        py::object yv = same ? xv : solution_of(coo.y, coo.ny);
         const double *xs = static_cast<const double *>(PyArray_DATA(arr(xv)));
         const double *ys = static_cast<const double *>(PyArray_DATA(arr(yv)));
         const double *d = coo.values();
