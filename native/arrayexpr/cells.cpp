@@ -209,7 +209,7 @@ py::object array_text(const char *cls, const char *qualname, py::handle shape, c
     formatter["object"] = repr_cell_function(qualname);
     py::object cm = zd::import("numpy").attr("printoptions")(py::arg("formatter") = formatter);
     py::object info = with_context(cm, [&] { return zd::steal(PyObject_Repr(cellarr.ptr())); });
-    py::object lastidx = info.attr("rfind")(",");
+    py::object lastidx = zd::call_method(info, ZD_STR("rfind"), ",");
     Py_ssize_t cut = PyLong_AsSsize_t(lastidx.ptr());
     if (cut == -1 && PyErr_Occurred())
         zd::throw_error();

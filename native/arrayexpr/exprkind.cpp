@@ -85,7 +85,7 @@ bool is_compact(const Kind &k, py::handle self) {
 void convert_to_full(const Kind &k, py::handle self) {
     if (!is_compact(k, self))
         return;
-    py::object full = self.attr(ZD_STR("_to_full"))();
+    py::object full = zd::call_method(self, ZD_STR("_to_full"));
     for (const Set &s : k.to_full)
         set_attr(self, s.attr, s.from_full ? attr(full, s.attr) : py::none());
 }

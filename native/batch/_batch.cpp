@@ -153,7 +153,7 @@ const char getJSONSolution_doc[] =
 
 const char writeJSONSolution_doc[] =
     "ROUTINE:\n"
-    "  writeJSONSolution(filename)\n"
+    "  writeJSONSolution\n"
     "\n"
     "PURPOSE:\n"
     "  Query the stored solution of a completed batch from the Korvel as a\n"
@@ -291,14 +291,13 @@ py::object Batch_init(const zd::Args &a) {
     int error = TVXgetbatch(cenvptr, c_text(bytebid), &cbatchptr);
     if (error)
         raise_tovrix(error, env);
-    // Until the wrapper is stored the handle is ours alone: free it if that fails.
-    try {
-        py::object wrapped = zd::steal(wrapptr_fn(cbatchptr));
-        set_attr(self, ZD_STR("_cbatch"), wrapped);
-    } catch (...) {
+    // A handle that cannot be wrapped is ours alone: free it.
+    PyObject *wrapped = wrapptr_fn(cbatchptr);
+    if (!wrapped) {
         TVXfreebatch(cbatchptr);
-        throw;
+        throw zd::python_error();
     }
+    set_attr(self, ZD_STR("_cbatch"), zd::steal(wrapped));
     py::object cbatch = zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("_cbatch").ptr()));
     TVXenv *benv = TVXgetbatchenv(static_cast<TVXbatch *>(raw_ptr(cbatch)));
     set_attr(self, ZD_STR("_cenv"), zd::steal(wrapptr_fn(benv)));

@@ -20,8 +20,10 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <array>
 #include <source_location>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace py = pybind11;
@@ -155,6 +157,33 @@ py::object bind_core_type(py::handle core, const char *core_name, const char *na
 // order, with the record sizes of core_records.hpp; the new references
 // replace those held in *linexpr and *quadexpr, which the module keeps.
 void bind_core_record_types(PyTypeObject **linexpr, PyTypeObject **quadexpr);
+
+// `obj.name(*args)` through the method-call protocol: the name is looked up
+// as attribute access does it (instance dict, subclass overrides and replaced
+// class attributes win, __getattr__ included), without a bound method or an
+// argument tuple. Arguments are handles or anything pybind11 converts.
+template <class T>
+py::object call_arg(T &&v) {
+    if constexpr (std::is_convertible_v<T, py::handle>)
+        return py::reinterpret_borrow<py::object>(py::handle(v));
+    else if constexpr (std::is_constructible_v<py::object, T>)
+        return py::object(std::forward<T>(v));
+    else
+        return py::cast(std::forward<T>(v));
+}
+template <class... A>
+py::object call_method(py::handle obj, py::handle name, A &&...args) {
+    constexpr size_t n = sizeof...(A);
+    std::array<py::object, n> held{call_arg(std::forward<A>(args))...};
+    // One spare slot before the arguments lets a bound call reuse the array.
+    PyObject *buf[n + 2];
+    buf[0] = nullptr;
+    buf[1] = obj.ptr();
+    for (size_t i = 0; i < n; ++i)
+        buf[2 + i] = held[i].ptr();
+    return steal(PyObject_VectorcallMethod(name.ptr(), buf + 1,
+                                           (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 inline const char *type_name(py::handle h) {
     return Py_TYPE(h.ptr())->tp_name;

@@ -1,6 +1,8 @@
 """Batch: construction, attribute access, life cycle, equality, repr, dir."""
 
+import copy
 import gc
+import pickle
 import sys
 import uuid
 
@@ -397,6 +399,15 @@ def test_dir_lists_class_instance_and_library_names(lib, env, batch):
     with pytest.raises(TovrixError) as e:
         dir(batch)
     assert (e.value.errno, e.value.message) == (66, "Injected failure of TVXgetbatchattrname")
+
+
+def test_copies_never_share_the_library_handle(lib, batch):
+    # the copy is made unopened, and asking it for __setstate__ fails there
+    with pytest.raises(TovrixError, match=FREED):
+        copy.copy(batch)
+    with pytest.raises(TypeError):
+        pickle.dumps(batch)
+    assert batch.BatchID == "b1"
 
 
 def test_no_leaks(env):

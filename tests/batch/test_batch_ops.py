@@ -13,6 +13,22 @@ FREED = "Batch has already been freed"
 OPS = ["abort", "retry", "discard", "update"]
 
 
+@pytest.mark.parametrize("op, routine, text", [
+    ("abort", "abort()", "TVX.BATCH_ABORTED"),
+    ("retry", "retry()", "TVX.BATCH_SUBMITTED"),
+    ("discard", "discard()", "TVX_ERROR_DATA_NOT_AVAILABLE"),
+    ("update", "update()", "Update all attributes from the Korvel."),
+    ("getJSONSolution", "getJSONSolution()",
+     "RETURN VALUE:\n  A JSON string representation of the current solution.\n"),
+    ("writeJSONSolution", "writeJSONSolution", "filename (string)"),
+])
+def test_docstrings(op, routine, text):
+    doc = getattr(Batch, op).__doc__
+    assert doc.startswith(f"ROUTINE:\n  {routine}\n\nPURPOSE:\n")
+    positions = [doc.index(h) for h in ("PURPOSE:", "ARGUMENTS:", "RETURN VALUE:", "EXAMPLE:")]
+    assert positions == sorted(positions) and text in doc
+
+
 @pytest.mark.parametrize("batchid, op, after", [
     ("b1", "abort", TVX.BATCH_ABORTED),
     ("failed", "retry", TVX.BATCH_SUBMITTED),

@@ -86,12 +86,16 @@ def test_generator_type_is_registered():
 # A child interpreter loads the real modules _buildaid depends on, then
 # _buildaid against a fake zudirivi._core whose record types have the sizes
 # asked for (instances of a class with n slots take 16 + 8 n bytes).
-CHILD = r"""
+# The package without its __init__, so that nothing loads _buildaid early.
+PACKAGE_ONLY = r"""
 import importlib, importlib.util, json, sys, types, warnings
 spec = importlib.util.find_spec("zudirivi")
 pkg = types.ModuleType("zudirivi")
 pkg.__path__ = list(spec.submodule_search_locations)
 sys.modules["zudirivi"] = pkg
+"""
+
+CHILD = PACKAGE_ONLY + r"""
 for name in ("_util", "_tvx", "_exception", "_core", "_propkit", "_arrayexpr"):
     importlib.import_module("zudirivi." + name)
 core = sys.modules["zudirivi._core"]
@@ -189,3 +193,24 @@ print(a is b)
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "True"
+
+
+def test_missing_builtin_ends_the_load():
+    code = PACKAGE_ONLY + r"""
+import builtins
+for name in ("_util", "_tvx", "_exception", "_core", "_propkit", "_arrayexpr"):
+    importlib.import_module("zudirivi." + name)
+saved = builtins.range
+del builtins.range
+try:
+    import zudirivi._buildaid
+except NameError as e:
+    print(e)
+builtins.range = saved
+import zudirivi._buildaid as ba
+print(ba._listify(2).index)
+"""
+    proc = subprocess.run([sys.executable, "-c", code], env=subprocess_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["name 'range' is not defined", "[0, 1]"]

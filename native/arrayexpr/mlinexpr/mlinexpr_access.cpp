@@ -56,7 +56,7 @@ py::object MLinExpr___repr__(const zd::Args &a) {
         if (n < 0)
             zd::throw_error();
         marker = cells::state_marker(true, n);
-        target = self.attr(ZD_STR("_to_full"))();
+        target = zd::call_method(self, ZD_STR("_to_full"));
     }
     return cells::array_text("MLinExpr", "MLinExpr.__repr__.<locals>.<lambda>",
                              target.attr(ZD_STR("shape")), marker, target.attr(ZD_STR("_learr")));
@@ -65,14 +65,14 @@ py::object MLinExpr___repr__(const zd::Args &a) {
 py::object MLinExpr_item(const zd::Args &a) {
     py::handle self = a[0];
     if (is_compact(self))
-        return self.attr(ZD_STR("_to_full"))().attr(ZD_STR("item"))();
+        return zd::call_method(self, ZD_STR("_to_full")).attr(ZD_STR("item"))();
     return self.attr(ZD_STR("_learr")).attr("item")().attr("copy")();
 }
 
 py::object MLinExpr___getitem__(const zd::Args &a) {
     py::handle self = a[0], obj = a[1];
     numpy();
-    self.attr(ZD_STR("_convert_to_full"))();
+    zd::call_method(self, ZD_STR("_convert_to_full"));
     py::object learr = self.attr(ZD_STR("_learr"));
     py::object sub = zd::steal(PyObject_GetItem(learr.ptr(), obj.ptr()));
     if (arrayexpr::is_linexpr(sub.ptr()))
@@ -81,7 +81,7 @@ py::object MLinExpr___getitem__(const zd::Args &a) {
     // A view shares the cells; a new array (integer-array or boolean index,
     // on any axis) gets cells of its own.
     if (cells::as_ndarray(sub) && !cells::is_view_of(sub, learr))
-        return retval.attr(ZD_STR("copy"))();
+        return zd::call_method(retval, ZD_STR("copy"));
     return retval;
 }
 
@@ -94,23 +94,24 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
     py::object value = zd::borrow(a[2].ptr());
     py::object np = numpy();
     zd::ensure_numpy();
-    self.attr(ZD_STR("_convert_to_full"))();
+    zd::call_method(self, ZD_STR("_convert_to_full"));
     if (arrayexpr::is_linexpr(value.ptr()))
-        return self.attr(ZD_STR("_setitem_linexpr"))(obj, value);
+        return zd::call_method(self, ZD_STR("_setitem_linexpr"), obj, value);
     if (zd::isinstance(value, zd::global(ZD_STR("Var"))))
-        return self.attr(ZD_STR("_setitem_linexpr"))(
-            obj, py::handle(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type))(value));
+        return zd::call_method(
+            self, ZD_STR("_setitem_linexpr"), obj,
+            py::handle(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type))(value));
     if (zd::isinstance(value, zd::global(ZD_STR("MVar"))) || PyArray_Check(value.ptr()))
-        return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
+        return zd::call_method(self, ZD_STR("_setitem_iaddable"), obj, value);
     if (zd::isinstance(value, zd::global(ZD_STR("MLinExpr")))) {
         if (is_compact(value)) {
-            value = value.attr(ZD_STR("copy"))();
-            value.attr(ZD_STR("_convert_to_full"))();
+            value = zd::call_method(value, ZD_STR("copy"));
+            zd::call_method(value, ZD_STR("_convert_to_full"));
         }
-        return self.attr(ZD_STR("_setitem_mlinexpr"))(obj, value);
+        return zd::call_method(self, ZD_STR("_setitem_mlinexpr"), obj, value);
     }
     if (truthy(zd::global(ZD_STR("_isscalar"))(value)))
-        return self.attr(ZD_STR("_setitem_iaddable"))(obj, value);
+        return zd::call_method(self, ZD_STR("_setitem_iaddable"), obj, value);
     // Anything else must read as numbers; None (alone or inside a sequence)
     // is no number, though NumPy would read it as NaN.
     py::object converted;
@@ -131,7 +132,7 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
         PyErr_Clear();
         refuse_value(value);
     }
-    return self.attr(ZD_STR("_setitem_iaddable"))(obj, converted);
+    return zd::call_method(self, ZD_STR("_setitem_iaddable"), obj, converted);
 }
 
 py::object MLinExpr__setitem_linexpr(const zd::Args &a) {
@@ -154,7 +155,7 @@ py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
     py::object sub = as_array(picked);
     if (truthy(zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_learr")))))
         return py::none();
-    value = value.attr(ZD_STR("copy"))();
+    value = zd::call_method(value, ZD_STR("copy"));
     cellrec::assign_cells<cellrec::LinRec>(sub, as_array(value.attr(ZD_STR("_learr"))));
     return py::none();
 }
@@ -189,7 +190,7 @@ py::object MLinExpr__setitem_iaddable(const zd::Args &a) {
         }
     }
     py::object sub_ndle = wrap_full(sel);
-    sub_ndle.attr(ZD_STR("clear"))();
+    zd::call_method(sub_ndle, ZD_STR("clear"));
     zd::steal(PyNumber_InPlaceAdd(sub_ndle.ptr(), value.ptr()));
     return py::none();
 }

@@ -60,30 +60,31 @@ py::object MLinExpr___add__(const zd::Args &a) {
         return sum;
     if (compact_path(self)) {
         if (is_mlinexpr(other))
-            return self.attr(ZD_STR("_add_compact_mlinexpr"))(other);
+            return zd::call_method(self, ZD_STR("_add_compact_mlinexpr"), other);
         if (is_mvar(other))
-            return self.attr(ZD_STR("_add_compact_mlinexpr"))(
-                MLE.attr(ZD_STR("_from_mvar"))(other));
+            return zd::call_method(self, ZD_STR("_add_compact_mlinexpr"),
+                                   zd::call_method(MLE, ZD_STR("_from_mvar"), other));
         if (is_ndarray(other))
             return self.attr(ZD_STR("_add_compact_mlinexpr"))(
                 MLE.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = other));
         if (is_sparse(other))
-            return self.attr(ZD_STR("_add_compact_mlinexpr"))(MLE.attr(
-                ZD_STR("_from_compact_affine_expr"))(py::arg("b") = other.attr("toarray")()));
+            return self.attr(ZD_STR("_add_compact_mlinexpr"))(
+                MLE.attr(ZD_STR("_from_compact_affine_expr"))(
+                    py::arg("b") = zd::call_method(other, ZD_STR("toarray"))));
         if (is_var(other) || is_linexpr(other))
-            return copy_then_iadd(self.attr(ZD_STR("copy"))(), other);
+            return copy_then_iadd(zd::call_method(self, ZD_STR("copy")), other);
         if (is_quadexpr(other))
             return quad_sum(self, other);
         if (is_scalar(other))
-            return copy_then_iadd(self.attr(ZD_STR("copy"))(), to_float(other));
+            return copy_then_iadd(zd::call_method(self, ZD_STR("copy")), to_float(other));
         return not_implemented();
     }
-    self.attr(ZD_STR("_convert_to_full"))();
+    zd::call_method(self, ZD_STR("_convert_to_full"));
     if (is_mlinexpr(other)) {
         py::object op = zd::borrow(other.ptr());
         if (is_compact(op))
-            op = op.attr(ZD_STR("_to_full"))();
-        return self.attr(ZD_STR("_add_full_mlinexpr"))(op);
+            op = zd::call_method(op, ZD_STR("_to_full"));
+        return zd::call_method(self, ZD_STR("_add_full_mlinexpr"), op);
     }
     if (is_mvar(other)) {
         if (py::object sum = full_plus_mvar(self, other))
@@ -92,13 +93,14 @@ py::object MLinExpr___add__(const zd::Args &a) {
             MLE.attr(ZD_STR("_from_mvar"))(other, py::arg("force_full") = true));
     }
     if (is_ndarray(other))
-        return self.attr(ZD_STR("_add_full_ndarray"))(other);
+        return zd::call_method(self, ZD_STR("_add_full_ndarray"), other);
     if (is_sparse(other))
-        return self.attr(ZD_STR("_add_full_ndarray"))(other.attr("toarray")());
+        return zd::call_method(self, ZD_STR("_add_full_ndarray"),
+                               zd::call_method(other, ZD_STR("toarray")));
     if (is_quadexpr(other))
         return quad_sum(self, other);
     if (is_scalar(other) || is_var(other) || is_linexpr(other))
-        return copy_then_iadd(self.attr(ZD_STR("copy"))(), other);
+        return copy_then_iadd(zd::call_method(self, ZD_STR("copy")), other);
     return not_implemented();
 }
 
@@ -107,17 +109,17 @@ py::object MLinExpr__add_compact_mlinexpr(const zd::Args &a) {
     py::object result_shape =
         zd::global(ZD_STR("_broadcast_shapes"))(shape_attr(self), shape_attr(other));
     if (!is_compact(other)) {
-        py::object tmp = self.attr(ZD_STR("_to_full"))();
+        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
         if (equals(result_shape, shape_attr(tmp)))
-            return tmp.attr(ZD_STR("_iadd_full_mlinexpr"))(other);
-        return tmp.attr(ZD_STR("_add_full_mlinexpr"))(other);
+            return zd::call_method(tmp, ZD_STR("_iadd_full_mlinexpr"), other);
+        return zd::call_method(tmp, ZD_STR("_add_full_mlinexpr"), other);
     }
     if (!truthy(MLinExpr_cls().attr(ZD_STR("_allows_compact"))(result_shape))) {
-        py::object left = self.attr(ZD_STR("_to_full"))();
-        py::object right = other.attr(ZD_STR("_to_full"))();
-        return left.attr(ZD_STR("_add_full_mlinexpr"))(right);
+        py::object left = zd::call_method(self, ZD_STR("_to_full"));
+        py::object right = zd::call_method(other, ZD_STR("_to_full"));
+        return zd::call_method(left, ZD_STR("_add_full_mlinexpr"), right);
     }
-    return self.attr(ZD_STR("_add_compact_mlinexpr_compact"))(other);
+    return zd::call_method(self, ZD_STR("_add_compact_mlinexpr_compact"), other);
 }
 
 namespace {
@@ -249,11 +251,11 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     py::object np = numpy();
     py::object sp = sparse();
-    py::object b =
-        np.attr("asarray")(op_add(self.attr(ZD_STR("_const")), other.attr(ZD_STR("_const"))));
+    py::object b = zd::call_method(
+        np, ZD_STR("asarray"), op_add(self.attr(ZD_STR("_const")), other.attr(ZD_STR("_const"))));
     const npy_intp m = PyArray_SIZE(arr(b));
     py::object MLE = MLinExpr_cls();
-    ZD_ASSERT(truthy(MLE.attr(ZD_STR("_allows_compact"))(b.attr("shape"))));
+    ZD_ASSERT(truthy(zd::call_method(MLE, ZD_STR("_allows_compact"), b.attr("shape"))));
     std::vector<Block> blocks;
     py::list x_parts;
     for (py::handle e : {self, other}) {
@@ -263,7 +265,7 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
             continue;
         const Py_ssize_t lead = ssize(e.attr(ZD_STR("_leading_adim")));
         ZD_ASSERT(lead == 1 || lead == m);
-        e.attr(ZD_STR("_concat_matmulparts"))();
+        zd::call_method(e, ZD_STR("_concat_matmulparts"));
         auto [A, x] = unpack2(parts_of(e)[py::int_(0)]);
         Block blk;
         blk.m.emplace(A);
@@ -280,7 +282,8 @@ py::object MLinExpr__add_compact_mlinexpr_compact(const zd::Args &a) {
     py::list matmulparts;
     if (!blocks.empty()) {
         py::object A = hstack_rows(blocks, m);
-        py::object x = zd::global(ZD_STR("MVar"))(np.attr("concatenate")(x_parts));
+        py::object x =
+            zd::global(ZD_STR("MVar"))(zd::call_method(np, ZD_STR("concatenate"), x_parts));
         matmulparts.append(py::make_tuple(A, x));
     }
     return MLE(py::arg("matmulparts") = matmulparts, py::arg("b") = b);
@@ -494,14 +497,17 @@ py::object MLinExpr__iadd_compact_mlinexpr_compact(const zd::Args &a) {
     // An expression without cells carries no matmul part.
     if (m == 0)
         return zd::borrow(self.ptr());
-    other.attr(ZD_STR("_concat_matmulparts"))();
+    zd::call_method(other, ZD_STR("_concat_matmulparts"));
     auto [A_other, x_other] = unpack2(parts_of(other)[py::int_(0)]);
     const Py_ssize_t rows = ssize(A_other.attr("shape")[py::int_(0)]);
     if (rows == m) {
-        self.attr(ZD_STR("_add_matmul_part"))(A_other.attr("copy")(), x_other.attr("copy")());
+        zd::call_method(self, ZD_STR("_add_matmul_part"), zd::call_method(A_other, ZD_STR("copy")),
+                        zd::call_method(x_other, ZD_STR("copy")));
     } else if (rows == 1) {
-        py::object A_new = zd::sparse::kron(np.attr("ones")(py::make_tuple(m, 1)), A_other);
-        self.attr(ZD_STR("_add_matmul_part"))(A_new, x_other.attr("copy")());
+        py::object A_new =
+            zd::sparse::kron(zd::call_method(np, ZD_STR("ones"), py::make_tuple(m, 1)), A_other);
+        zd::call_method(self, ZD_STR("_add_matmul_part"), A_new,
+                        zd::call_method(x_other, ZD_STR("copy")));
     } else {
         ZD_ASSERT(false);
     }
@@ -519,7 +525,7 @@ py::object MLinExpr__iadd_compact_var(const zd::Args &a) {
     py::list one;
     one.append(other);
     py::object x = zd::global(ZD_STR("MVar"))(np.attr("array")(one, py::arg("dtype") = "O"));
-    self.attr(ZD_STR("_add_matmul_part"))(A, x);
+    zd::call_method(self, ZD_STR("_add_matmul_part"), A, x);
     return zd::borrow(self.ptr());
 }
 
@@ -527,7 +533,7 @@ py::object MLinExpr__iadd_compact_linexpr(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     py::object np = numpy();
     cells::linexpr(other.ptr());
-    other.attr(ZD_STR("_flatten"))();
+    zd::call_method(other, ZD_STR("_flatten"));
     LinExprObject *le = cells::linexpr(other.ptr());
     py::object le_coef = zd::borrow(le->coef_list);
     py::object le_vars = zd::borrow(le->var_list);
@@ -538,16 +544,16 @@ py::object MLinExpr__iadd_compact_linexpr(const zd::Args &a) {
     py::object x = zd::global(ZD_STR("MVar")).attr(ZD_STR("fromlist"))(le_vars);
     attr_inplace(self, ZD_STR("_const"), le_const, false);
     if (ssize(A.attr("size")) > 0)
-        self.attr(ZD_STR("_add_matmul_part"))(A.attr("copy")(), x);
+        zd::call_method(self, ZD_STR("_add_matmul_part"), zd::call_method(A, ZD_STR("copy")), x);
     return zd::borrow(self.ptr());
 }
 
 py::object MLinExpr__iadd_compact_mlinexpr(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     if (is_compact(other))
-        return self.attr(ZD_STR("_iadd_compact_mlinexpr_compact"))(other);
-    py::object tmp = self.attr(ZD_STR("_to_full"))();
-    tmp.attr(ZD_STR("_iadd_full_mlinexpr"))(other);
+        return zd::call_method(self, ZD_STR("_iadd_compact_mlinexpr_compact"), other);
+    py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
+    zd::call_method(tmp, ZD_STR("_iadd_full_mlinexpr"), other);
     set_attr(self, ZD_STR("_learr"), tmp.attr(ZD_STR("_learr")));
     set_attr(self, ZD_STR("_matmulparts"), Py_None);
     set_attr(self, ZD_STR("_const"), Py_None);
@@ -592,7 +598,7 @@ py::object MLinExpr___itruediv__(const zd::Args &a) {
     if (is_ndarray(other))
         factor = reciprocal(other);
     else if (is_sparse(other))
-        factor = reciprocal(other.attr("toarray")());
+        factor = reciprocal(zd::call_method(other, ZD_STR("toarray")));
     else if (is_scalar(other))
         factor = reciprocal(to_float(other));
     else
@@ -607,7 +613,7 @@ py::object MLinExpr___truediv__(const zd::Args &a) {
     if (is_ndarray(other))
         return op_mul(self, reciprocal(other));
     if (is_sparse(other))
-        return op_mul(self, reciprocal(other.attr("toarray")()));
+        return op_mul(self, reciprocal(zd::call_method(other, ZD_STR("toarray"))));
     if (is_expression(other))
         return op_div(nl_form(self), other);
     if (is_scalar(other))
@@ -626,7 +632,7 @@ py::object MLinExpr___rtruediv__(const zd::Args &a) {
     }
     if (is_sparse(other)) {
         py::object denominator = nl_form(self);
-        return op_div(other.attr("toarray")(), denominator);
+        return op_div(zd::call_method(other, ZD_STR("toarray")), denominator);
     }
     return not_implemented();
 }
@@ -648,12 +654,13 @@ py::object MLinExpr___pow__(const zd::Args &a) {
     py::object np = numpy();
     py::object two = zd::steal(PyFloat_FromDouble(2.0));
     if (is_ndarray(other)) {
-        if (PyArray_SIZE(arr(other)) == 1 && equals(other.attr("item")(), two)) {
+        if (PyArray_SIZE(arr(other)) == 1 && equals(zd::call_method(other, ZD_STR("item")), two)) {
             py::object joint =
                 zd::global(ZD_STR("_broadcast_shapes"))(shape_attr(self), other.attr("shape"));
             if (equals(joint, shape_attr(self)))
                 return op_mul(self, self);
-            py::object base = op_mul(self, np.attr("ones")(other.attr("shape")));
+            py::object base =
+                op_mul(self, zd::call_method(np, ZD_STR("ones"), other.attr("shape")));
             return op_mul(base, base);
         }
         return op_pow(nl_form(self), other);

@@ -108,20 +108,20 @@ py::object MLinExpr___imul__(const zd::Args &a) {
     py::object sp = sparse();
     if (compact_path(self)) {
         if (is_ndarray(other))
-            return self.attr(ZD_STR("_imul_compact_ndarray"))(other);
+            return zd::call_method(self, ZD_STR("_imul_compact_ndarray"), other);
         if (is_sparse(other))
-            return self.attr(ZD_STR("_imul_compact_spmatrix"))(other);
+            return zd::call_method(self, ZD_STR("_imul_compact_spmatrix"), other);
         if (is_scalar(other))
-            return self.attr(ZD_STR("_imul_compact_scalar"))(to_float(other));
+            return zd::call_method(self, ZD_STR("_imul_compact_scalar"), to_float(other));
         return not_implemented();
     }
-    self.attr(ZD_STR("_convert_to_full"))();
+    zd::call_method(self, ZD_STR("_convert_to_full"));
     if (is_ndarray(other))
-        return self.attr(ZD_STR("_imul_ndarray"))(other);
+        return zd::call_method(self, ZD_STR("_imul_ndarray"), other);
     if (is_sparse(other))
-        return self.attr(ZD_STR("_imul_full_spmatrix"))(other);
+        return zd::call_method(self, ZD_STR("_imul_full_spmatrix"), other);
     if (is_scalar(other))
-        return self.attr(ZD_STR("_imul_scalar"))(other);
+        return zd::call_method(self, ZD_STR("_imul_scalar"), other);
     return not_implemented();
 }
 
@@ -134,7 +134,7 @@ py::object MLinExpr__imul_compact_scalar(const zd::Args &a) {
     py::object parts = self.attr(ZD_STR("_matmulparts"));
     if (length(parts) == 0)
         return self_ref(self);
-    self.attr(ZD_STR("_concat_matmulparts"))();
+    zd::call_method(self, ZD_STR("_concat_matmulparts"));
     py::object A = self.attr(ZD_STR("_matmulparts"))[py::int_(0)][py::int_(0)];
     attr_inplace(A, ZD_STR("data"), value, true);
     return self_ref(self);
@@ -184,7 +184,8 @@ struct RowScale {
 py::object MLinExpr__imul_compact_ndarray(const zd::Args &a) {
     py::handle self = a[0], arr_in = a[1];
     py::object np = numpy();
-    if (!truthy(np.attr("all")(np.attr("isfinite")(arr_in))))
+    if (!truthy(
+            zd::call_method(np, ZD_STR("all"), zd::call_method(np, ZD_STR("isfinite"), arr_in))))
         raise_not_finite();
     const npy_intp size = ssize(arr_in.attr("size"));
     // Everything that can fail is done before the first value changes (the
@@ -195,10 +196,10 @@ py::object MLinExpr__imul_compact_ndarray(const zd::Args &a) {
     RowScale rows;
     const npy_intp m = ssize(self.attr(ZD_STR("_leading_adim")));
     if (has_parts) {
-        self.attr(ZD_STR("_concat_matmulparts"))();
+        zd::call_method(self, ZD_STR("_concat_matmulparts"));
         A = self.attr(ZD_STR("_matmulparts"))[py::int_(0)][py::int_(0)];
         if (size == 1) {
-            py::object v = to_float(arr_in.attr("item")());
+            py::object v = to_float(zd::call_method(arr_in, ZD_STR("item")));
             one_value = PyFloat_AS_DOUBLE(v.ptr());
         } else {
             rows.prepare(A, arr_in, m);
@@ -293,18 +294,18 @@ py::object MLinExpr___mul__(const zd::Args &a) {
     py::object MLE = MLinExpr_cls();
     const bool compact = compact_path(self);
     if (!compact)
-        self.attr(ZD_STR("_convert_to_full"))();
+        zd::call_method(self, ZD_STR("_convert_to_full"));
     if (is_ndarray(other))
         return self.attr(compact ? ZD_STR("_mul_compact_ndarray")
                                  : ZD_STR("_mul_ndarray_numpy"))(other);
     if (is_sparse(other))
-        return self.attr(compact ? ZD_STR("_mul_compact_ndarray")
-                                 : ZD_STR("_mul_ndarray_numpy"))(other.attr("toarray")());
+        return self.attr(compact ? ZD_STR("_mul_compact_ndarray") : ZD_STR("_mul_ndarray_numpy"))(
+            zd::call_method(other, ZD_STR("toarray")));
     // Variable-bearing operands multiply a full form of self (a copy when
     // self is compact, which stays so).
     auto full_self = [&]() -> py::object {
         if (compact)
-            return self.attr(ZD_STR("_to_full"))();
+            return zd::call_method(self, ZD_STR("_to_full"));
         return self_ref(self);
     };
     if (is_mvar(other))
@@ -312,17 +313,17 @@ py::object MLinExpr___mul__(const zd::Args &a) {
     if (is_var(other)) {
         py::object tmp = full_self();
         py::object op = zd::global(ZD_STR("MVar")).attr(ZD_STR("fromlist"))(other);
-        return tmp.attr(ZD_STR("_mul_full_mlinexpr_mvar"))(op);
+        return zd::call_method(tmp, ZD_STR("_mul_full_mlinexpr_mvar"), op);
     }
     if (arrayexpr::is_linexpr(other.ptr())) {
         py::object tmp = full_self();
-        py::object op = MLE.attr(ZD_STR("_from_linexpr"))(other);
-        return tmp.attr(ZD_STR("_mul_full_mlinexpr_mvar"))(op);
+        py::object op = zd::call_method(MLE, ZD_STR("_from_linexpr"), other);
+        return zd::call_method(tmp, ZD_STR("_mul_full_mlinexpr_mvar"), op);
     }
     if (is_mlinexpr(other))
         return full_self().attr(ZD_STR("_mul_full_mlinexpr_mvar"))(other);
     if (is_scalar(other)) {
-        py::object retval = self.attr(ZD_STR("copy"))();
+        py::object retval = zd::call_method(self, ZD_STR("copy"));
         return op_imul(retval, to_float(other));
     }
     return not_implemented();
@@ -349,17 +350,18 @@ py::object MLinExpr__mul_compact_ndarray(const zd::Args &a) {
     py::object MLE = MLinExpr_cls();
     py::object result_shape = zd::global(ZD_STR("_broadcast_shapes"))(self.attr(ZD_STR("shape")),
                                                                       other.attr(ZD_STR("shape")));
-    if (!truthy(MLE.attr(ZD_STR("_allows_compact"))(result_shape))) {
-        py::object tmp = self.attr(ZD_STR("_to_full"))();
+    if (!truthy(zd::call_method(MLE, ZD_STR("_allows_compact"), result_shape))) {
+        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
         return op_mul(tmp, other);
     }
-    py::object b =
-        np.attr("array")(np.attr("broadcast_to")(self.attr(ZD_STR("_const")), result_shape));
+    py::object b = zd::call_method(
+        np, ZD_STR("array"),
+        zd::call_method(np, ZD_STR("broadcast_to"), self.attr(ZD_STR("_const")), result_shape));
     py::object retval = MLE(py::arg("matmulparts") = py::list(), py::arg("b") = b);
     const Py_ssize_t cells_n = ssize(b.attr("size"));
     // A product without cells carries no matmul part.
     if (length(self.attr(ZD_STR("_matmulparts"))) > 0 && cells_n > 0) {
-        self.attr(ZD_STR("_concat_matmulparts"))();
+        zd::call_method(self, ZD_STR("_concat_matmulparts"));
         auto [A_self, x_self] = unpack2(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
         const Py_ssize_t m = ssize(self.attr(ZD_STR("_leading_adim")));
         const Py_ssize_t osize = ssize(other.attr("size"));
@@ -368,10 +370,11 @@ py::object MLinExpr__mul_compact_ndarray(const zd::Args &a) {
             A = zd::sparse::to_csr(A_self, true);
         } else {
             ZD_ASSERT(m == 1 && osize > 1);
-            A = zd::sparse::kron(np.attr("ones")(py::make_tuple(cells_n, 1)), A_self);
+            A = zd::sparse::kron(zd::call_method(np, ZD_STR("ones"), py::make_tuple(cells_n, 1)),
+                                 A_self);
         }
         py::object x = zd::global(ZD_STR("MVar"))(x_self.attr(ZD_STR("_vararr")));
-        retval.attr(ZD_STR("_add_matmul_part"))(A, x);
+        zd::call_method(retval, ZD_STR("_add_matmul_part"), A, x);
     }
     return op_imul(retval, other);
 }
@@ -422,7 +425,7 @@ py::object MLinExpr__mul_full_mlinexpr_mvar(const zd::Args &a) {
     py::object arr_other;
     if (is_mlinexpr(other)) {
         if (is_compact(other))
-            other = other.attr(ZD_STR("_to_full"))();
+            other = zd::call_method(other, ZD_STR("_to_full"));
         arr_other = other.attr(ZD_STR("_learr"));
     } else if (is_mvar(other)) {
         arr_other = other.attr(ZD_STR("_vararr"));
@@ -436,7 +439,7 @@ py::object MLinExpr__mul_full_mlinexpr_mvar(const zd::Args &a) {
     }
     py::object MQE = zd::global(ZD_STR("MQuadExpr"));
     if (arrayexpr::is_quadexpr(qearr.ptr()))
-        return MQE.attr(ZD_STR("_from_quad_expr"))(qearr);
+        return zd::call_method(MQE, ZD_STR("_from_quad_expr"), qearr);
     if (!PyArray_Check(qearr.ptr())) {
         // A bare LinExpr (two 0-d operands without a quadratic term): split
         // it like a one-cell array.
@@ -448,7 +451,7 @@ py::object MLinExpr__mul_full_mlinexpr_mvar(const zd::Args &a) {
     }
     // A product without cells: the empty quadratic array of its shape.
     if (PyArray_SIZE(arr(qearr)) == 0)
-        return MQE.attr(ZD_STR("zeros"))(qearr.attr("shape"));
+        return zd::call_method(MQE, ZD_STR("zeros"), qearr.attr("shape"));
     py::object learr = MLinExpr_cls().attr(ZD_STR("_split_lin_quad"))(qearr);
     py::object ndle = wrap_full(learr);
     return MQE(py::arg("qearr") = qearr, py::arg("ndle") = ndle);

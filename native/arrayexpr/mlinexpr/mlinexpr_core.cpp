@@ -154,12 +154,12 @@ py::object MLinExpr__allows_compact(const zd::Args &a) {
 py::object MLinExpr_zeros(const zd::Args &a) {
     py::handle cls = a[0];
     py::object shape = zd::global(ZD_STR("_broadcast_shapes"))(a[1]);
-    if (keep_compact(cls) && truthy(cls.attr(ZD_STR("_allows_compact"))(shape))) {
+    if (keep_compact(cls) && truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape))) {
         py::object np = numpy();
         return cls(py::arg("matmulparts") = py::list(),
                    py::arg("b") = np.attr("zeros")(shape, py::arg("dtype") = np.attr("float64")));
     }
-    return cls.attr(ZD_STR("_zeros_full"))(shape);
+    return zd::call_method(cls, ZD_STR("_zeros_full"), shape);
 }
 
 py::object MLinExpr__zeros_full(const zd::Args &a) {
@@ -228,7 +228,7 @@ py::object MLinExpr__concat_matmulparts(const zd::Args &a) {
     if (PyErr_Occurred())
         zd::throw_error();
     py::object merged = zd::sparse::hstack(mats, "csr");
-    py::object x = zd::global(ZD_STR("MVar"))(np.attr("concatenate")(vars));
+    py::object x = zd::global(ZD_STR("MVar"))(zd::call_method(np, ZD_STR("concatenate"), vars));
     py::list one;
     one.append(py::make_tuple(merged, x));
     set_attr(self, ZD_STR("_matmulparts"), one);
@@ -244,7 +244,7 @@ py::object MLinExpr__extract_Axb(const zd::Args &a) {
         zd::throw_error();
     py::object A = py::none(), x = py::none();
     if (n > 0) {
-        self.attr(ZD_STR("_concat_matmulparts"))();
+        zd::call_method(self, ZD_STR("_concat_matmulparts"));
         auto part = unpack2(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
         A = part.first;
         x = part.second;
@@ -258,8 +258,8 @@ namespace {
 // a 1 by 1 matrix with a row or column of n variables.
 py::object scalar_diagonal(py::handle np, py::handle A, py::handle n) {
     ZD_ASSERT(equals(A.attr(ZD_STR("shape")), py::make_tuple(1, 1)));
-    py::object values = np.attr("empty")(n);
-    values.attr("fill")(A[py::make_tuple(0, 0)]);
+    py::object values = zd::call_method(np, ZD_STR("empty"), n);
+    zd::call_method(values, ZD_STR("fill"), A[py::make_tuple(0, 0)]);
     return zd::sparse::diagonal_csr(values, n);
 }
 
@@ -299,7 +299,7 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
         py::object total = zd::global(ZD_STR("_broadcast_shapes"))(shape_Ax, b.attr("shape"));
         if (!truthy(allows(total)))
             raise_text(PyExc_ValueError, "Compact state cannot have shape ", total, "");
-        b = np.attr("broadcast_to")(b, total).attr("copy")();
+        b = zd::call_method(np, ZD_STR("broadcast_to"), b, total).attr("copy")();
     }
 
     // Matmul part.
@@ -324,7 +324,7 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
             M = zd::sparse::to_csr(A, true, true);
         } else {
             M = zd::sparse::to_csr(A.attr("T"), true, true);
-            M.attr("sort_indices")();
+            zd::call_method(M, ZD_STR("sort_indices"));
         }
         // A row of variables on the right, or a column on the left, times a
         // scalar matrix.
@@ -339,8 +339,10 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
         py::object rows = M.attr(ZD_STR("shape"))[py::int_(0)];
         py::object cells_n = b.attr("size");
         if (equals(rows, py::int_(1)) && !equals(cells_n, py::int_(1)))
-            M = zd::sparse::to_csr(zd::sparse::kron(np.attr("ones")(py::make_tuple(cells_n, 1)), M),
-                                   false);
+            M = zd::sparse::to_csr(
+                zd::sparse::kron(zd::call_method(np, ZD_STR("ones"), py::make_tuple(cells_n, 1)),
+                                 M),
+                false);
         parts.append(py::make_tuple(M, x));
     }
     return cls(py::arg("matmulparts") = parts, py::arg("b") = b);
@@ -368,10 +370,10 @@ py::object MLinExpr__add_matmul_part(const zd::Args &a) {
 py::object MLinExpr__from_mvar(const zd::Args &a) {
     py::handle cls = a[0], fromobj = a[1], force_full = a[2];
     if (keep_compact(cls) &&
-        truthy(cls.attr(ZD_STR("_allows_compact"))(fromobj.attr(ZD_STR("shape")))) &&
+        truthy(zd::call_method(cls, ZD_STR("_allows_compact"), fromobj.attr(ZD_STR("shape")))) &&
         !truthy(force_full))
-        return cls.attr(ZD_STR("_from_mvar_compact"))(fromobj);
-    return cls.attr(ZD_STR("_from_mvar_full"))(fromobj);
+        return zd::call_method(cls, ZD_STR("_from_mvar_compact"), fromobj);
+    return zd::call_method(cls, ZD_STR("_from_mvar_full"), fromobj);
 }
 
 namespace {
@@ -426,10 +428,11 @@ py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
     if (nd == 0) {
         py::list one;
         one.append(1.0);
-        py::object A = np.attr("array")(one);
-        x = x.attr("copy")();
-        set_attr(x, ZD_STR("_vararr"),
-                 np.attr("reshape")(x.attr(ZD_STR("_vararr")), py::make_tuple(1)));
+        py::object A = zd::call_method(np, ZD_STR("array"), one);
+        x = zd::call_method(x, ZD_STR("copy"));
+        set_attr(
+            x, ZD_STR("_vararr"),
+            zd::call_method(np, ZD_STR("reshape"), x.attr(ZD_STR("_vararr")), py::make_tuple(1)));
         return affine(py::arg("A") = A, py::arg("x_right") = x);
     }
     if (nd == 1 || (nd == 2 && (at_most_one(0) || at_most_one(1)))) {
@@ -511,7 +514,7 @@ namespace {
 py::object from_linexprs_convert(const zd::Args &a) {
     py::object obj = zd::borrow(a[0].ptr());
     if (zd::check(PyObject_IsInstance(obj.ptr(), zd::global(ZD_STR("MLinExpr")).ptr())))
-        obj = obj.attr(ZD_STR("item"))();
+        obj = zd::call_method(obj, ZD_STR("item"));
     return linexpr_type()(obj);
 }
 
@@ -523,7 +526,7 @@ py::object MLinExpr__from_linexprs(const zd::Args &a) {
     py::object convert =
         zd::make_function("convert", "MLinExpr._from_linexprs.<locals>.convert", zd::module_name(),
                           "obj", from_linexprs_convert, nullptr);
-    py::object vconvert = np.attr("vectorize")(convert);
+    py::object vconvert = zd::call_method(np, ZD_STR("vectorize"), convert);
     py::object tmp =
         np.attr("array")(zd::steal(PySequence_List(les.ptr())), py::arg("dtype") = "O");
     py::object learr = vconvert(tmp);

@@ -128,7 +128,7 @@ py::object MLinExpr__to_full(const zd::Args &a) {
             Py_XSETREF(cell[k], cells::new_linexpr(0.0 + c[k]).release().ptr());
         return wrap_full(out);
     }
-    self.attr(ZD_STR("_concat_matmulparts"))();
+    zd::call_method(self, ZD_STR("_concat_matmulparts"));
     Csr csr(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
     csr.check_rows(ncells);
     const double *data = csr.values();
@@ -167,8 +167,8 @@ py::object MLinExpr__to_full(const zd::Args &a) {
 py::object MLinExpr_clear(const zd::Args &a) {
     py::handle self = a[0];
     if (is_compact(self))
-        return self.attr(ZD_STR("_clear_compact"))();
-    return self.attr(ZD_STR("_clear_full"))();
+        return zd::call_method(self, ZD_STR("_clear_compact"));
+    return zd::call_method(self, ZD_STR("_clear_full"));
 }
 
 py::object MLinExpr__clear_compact(const zd::Args &a) {
@@ -188,8 +188,8 @@ py::object MLinExpr__clear_full(const zd::Args &a) {
 py::object MLinExpr_copy(const zd::Args &a) {
     py::handle self = a[0];
     if (is_compact(self) && keep_compact(self))
-        return self.attr(ZD_STR("_copy_compact"))();
-    return self.attr(ZD_STR("_copy_full"))();
+        return zd::call_method(self, ZD_STR("_copy_compact"));
+    return zd::call_method(self, ZD_STR("_copy_full"));
 }
 
 py::object MLinExpr__copy_compact(const zd::Args &a) {
@@ -200,7 +200,7 @@ py::object MLinExpr__copy_compact(const zd::Args &a) {
         zd::throw_error();
     py::list newparts;
     if (n >= 1) {
-        self.attr(ZD_STR("_concat_matmulparts"))();
+        zd::call_method(self, ZD_STR("_concat_matmulparts"));
         py::object part = self.attr(ZD_STR("_matmulparts"))[py::int_(0)];
         newparts.append(py::make_tuple(zd::sparse::copy_matrix(part[py::int_(0)]),
                                        part[py::int_(1)].attr("copy")()));
@@ -212,7 +212,7 @@ py::object MLinExpr__copy_compact(const zd::Args &a) {
 py::object MLinExpr__copy_full(const zd::Args &a) {
     py::handle self = a[0];
     numpy();
-    self.attr(ZD_STR("_convert_to_full"))();
+    zd::call_method(self, ZD_STR("_convert_to_full"));
     return wrap_full(cellrec::copy_cells<LinRec>(learr_of(self)));
 }
 
@@ -276,7 +276,7 @@ py::object MLinExpr_getValue(const zd::Args &a) {
         zd::throw_error();
     if (nparts == 0)
         return ret;
-    self.attr(ZD_STR("_concat_matmulparts"))();
+    zd::call_method(self, ZD_STR("_concat_matmulparts"));
     Csr csr(self.attr(ZD_STR("_matmulparts"))[py::int_(0)]);
     // One read of the solution for the whole variable vector.
     py::object vals =

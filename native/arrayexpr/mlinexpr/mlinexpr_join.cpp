@@ -33,12 +33,12 @@ py::object MLinExpr_sum(const zd::Args &a) {
     py::handle self = a[0], axis = a[1];
     numpy();
     zd::ensure_numpy();
-    self.attr(ZD_STR("_convert_to_full"))();
+    zd::call_method(self, ZD_STR("_convert_to_full"));
     py::object learr = learr_of(self);
     py::list kept;
     std::vector<int> axes = cellrec::sum_axes(axis, arr(learr), kept, true);
     py::object out = zd::global(ZD_STR("MLinExpr")).attr(ZD_STR("_zeros_full"))(py::tuple(kept));
-    self.attr(ZD_STR("_flatten"))();
+    zd::call_method(self, ZD_STR("_flatten"));
     cellrec::sum_cells<LinRec>(learr, learr_of(out), axes);
     return out;
 }
@@ -58,19 +58,19 @@ py::object MLinExpr___iadd__(const zd::Args &a) {
     if (is_compact(self) && keep_compact(MLinExpr)) {
         // Compact: parts are appended and constants added; no cells are made.
         if (isinst(other, zd::global(ZD_STR("Var"))))
-            return self.attr(ZD_STR("_iadd_compact_var"))(other);
+            return zd::call_method(self, ZD_STR("_iadd_compact_var"), other);
         if (arrayexpr::is_linexpr(other.ptr()))
-            return self.attr(ZD_STR("_iadd_compact_linexpr"))(other);
+            return zd::call_method(self, ZD_STR("_iadd_compact_linexpr"), other);
         if (isinst(other, zd::global(ZD_STR("MVar"))))
-            return self.attr(ZD_STR("_iadd_compact_mlinexpr"))(
-                MLinExpr.attr(ZD_STR("_from_mvar"))(other));
+            return zd::call_method(self, ZD_STR("_iadd_compact_mlinexpr"),
+                                   zd::call_method(MLinExpr, ZD_STR("_from_mvar"), other));
         if (isinst(other, MLinExpr))
-            return self.attr(ZD_STR("_iadd_compact_mlinexpr"))(other);
+            return zd::call_method(self, ZD_STR("_iadd_compact_mlinexpr"), other);
         py::object addend;
         if (PyArray_Check(other.ptr()))
             addend = zd::borrow(other.ptr());
         else if (zd::sparse::issparse(other))
-            addend = other.attr("toarray")();
+            addend = zd::call_method(other, ZD_STR("toarray"));
         else if (truthy(zd::global(ZD_STR("_isscalar"))(other)))
             addend = zd::borrow(other.ptr());
         else
@@ -80,31 +80,32 @@ py::object MLinExpr___iadd__(const zd::Args &a) {
         set_attr(self, ZD_STR("_const"), sum);
         return zd::borrow(self.ptr());
     }
-    self.attr(ZD_STR("_convert_to_full"))();
+    zd::call_method(self, ZD_STR("_convert_to_full"));
     py::object op = zd::borrow(other.ptr());
     if (isinst(op, MLinExpr)) {
         if (is_compact(op))
-            op = op.attr(ZD_STR("_to_full"))();
-        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+            op = zd::call_method(op, ZD_STR("_to_full"));
+        return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
     }
     if (isinst(op, zd::global(ZD_STR("MVar")))) {
         op = MLinExpr.attr(ZD_STR("_from_mvar"))(op, py::arg("force_full") = true);
-        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+        return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
     }
     if (arrayexpr::is_linexpr(op.ptr())) {
-        op = MLinExpr.attr(ZD_STR("_from_linexpr"))(op);
-        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+        op = zd::call_method(MLinExpr, ZD_STR("_from_linexpr"), op);
+        return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
     }
     if (isinst(op, zd::global(ZD_STR("Var")))) {
-        op = MLinExpr.attr(ZD_STR("_from_var"))(op);
-        return self.attr(ZD_STR("_iadd_full_mlinexpr"))(op);
+        op = zd::call_method(MLinExpr, ZD_STR("_from_var"), op);
+        return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
     }
     if (PyArray_Check(op.ptr()))
-        return self.attr(ZD_STR("_iadd_full_ndarray"))(op);
+        return zd::call_method(self, ZD_STR("_iadd_full_ndarray"), op);
     if (zd::sparse::issparse(op))
-        return self.attr(ZD_STR("_iadd_full_ndarray"))(op.attr("toarray")());
+        return zd::call_method(self, ZD_STR("_iadd_full_ndarray"),
+                               zd::call_method(op, ZD_STR("toarray")));
     if (truthy(zd::global(ZD_STR("_isscalar"))(op)))
-        return self.attr(ZD_STR("_iadd_full_scalar"))(op);
+        return zd::call_method(self, ZD_STR("_iadd_full_scalar"), op);
     return zd::borrow(Py_NotImplemented);
 }
 

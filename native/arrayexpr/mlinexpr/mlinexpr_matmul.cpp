@@ -158,7 +158,7 @@ void walk_lines(const zd::sparse::Compressed &A, npy_intp nlines, npy_intp k, F 
 py::object squeezed(py::handle np, py::object ret, py::list axes) {
     if (PyList_GET_SIZE(axes.ptr()) == 0)
         return ret;
-    return np.attr("squeeze")(ret, py::tuple(axes));
+    return zd::call_method(np, ZD_STR("squeeze"), ret, py::tuple(axes));
 }
 
 // The sparse builders: A @ x (right, CSR rows) or x @ A (left, CSC columns).
@@ -175,10 +175,10 @@ py::object sparse_product(py::handle A_in, py::handle x, bool right) {
     py::object A =
         right ? zd::sparse::to_csr(A_in, false, true) : zd::sparse::to_csc(A_in, false, true);
     if (!right && !truthy(A.attr("has_sorted_indices")))
-        A = A.attr("sorted_indices")();
+        A = zd::call_method(A, ZD_STR("sorted_indices"));
     const bool postsqueeze = ssize(vararr.attr("ndim")) == 1;
     if (postsqueeze)
-        vararr = np.attr("expand_dims")(vararr, right ? 1 : 0);
+        vararr = zd::call_method(np, ZD_STR("expand_dims"), vararr, right ? 1 : 0);
     py::object ashape = A.attr(ZD_STR("shape")), vshape = vararr.attr(ZD_STR("shape"));
     const npy_intp m = right ? dim(ashape, 0) : dim(vshape, 0);
     const npy_intp n = right ? dim(vshape, 1) : dim(ashape, 1);
@@ -201,7 +201,7 @@ py::object sparse_product(py::handle A_in, py::handle x, bool right) {
                    }
                });
     if (postsqueeze)
-        ret = np.attr("squeeze")(ret, right ? 1 : 0);
+        ret = zd::call_method(np, ZD_STR("squeeze"), ret, right ? 1 : 0);
     return wrap_full(ret);
 }
 
@@ -220,20 +220,20 @@ py::object dense_product(py::handle cls, py::handle A_in, py::handle x, bool rig
     py::list squeeze;
     if (right) {
         if (ssize(A.attr("ndim")) == 1) {
-            A = np.attr("expand_dims")(A, 0);
+            A = zd::call_method(np, ZD_STR("expand_dims"), A, 0);
             squeeze.append(0);
         }
         if (ssize(vararr.attr("ndim")) == 1) {
-            vararr = np.attr("expand_dims")(vararr, 1);
+            vararr = zd::call_method(np, ZD_STR("expand_dims"), vararr, 1);
             squeeze.append(1);
         }
     } else {
         if (ssize(vararr.attr("ndim")) == 1) {
-            vararr = np.attr("expand_dims")(vararr, 0);
+            vararr = zd::call_method(np, ZD_STR("expand_dims"), vararr, 0);
             squeeze.append(0);
         }
         if (ssize(A.attr("ndim")) == 1) {
-            A = np.attr("expand_dims")(A, 1);
+            A = zd::call_method(np, ZD_STR("expand_dims"), A, 1);
             squeeze.append(1);
         }
     }
@@ -298,22 +298,23 @@ py::object from_matmul(py::handle cls, py::handle A, py::handle x, bool right) {
         py::object zero = py::int_(0);
         if (equals(x.attr(ZD_STR("shape"))[py::int_(-1)], zero) ||
             equals(A.attr(ZD_STR("shape"))[py::int_(0)], zero))
-            return cls.attr(ZD_STR("zeros"))(shape_result);
+            return zd::call_method(cls, ZD_STR("zeros"), shape_result);
     }
     if (has_zero(shape_result))
-        return cls.attr(ZD_STR("zeros"))(shape_result);
-    if (keep_compact(cls) && truthy(cls.attr(ZD_STR("_allows_compact"))(shape_result)) &&
-        truthy(cls.attr(ZD_STR("_allows_compact"))(shape_x))) {
+        return zd::call_method(cls, ZD_STR("zeros"), shape_result);
+    if (keep_compact(cls) &&
+        truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape_result)) &&
+        truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape_x))) {
         py::object affine = cls.attr(ZD_STR("_from_compact_affine_expr"));
         return right ? affine(py::arg("A") = A, py::arg("x_right") = x)
                      : affine(py::arg("x_left") = x, py::arg("A") = A);
     }
     if (zd::isinstance(A, np.attr("ndarray")))
-        return right ? cls.attr(ZD_STR("_from_matmul_right_ndarray"))(A, x)
-                     : cls.attr(ZD_STR("_from_matmul_left_ndarray"))(x, A);
+        return right ? zd::call_method(cls, ZD_STR("_from_matmul_right_ndarray"), A, x)
+                     : zd::call_method(cls, ZD_STR("_from_matmul_left_ndarray"), x, A);
     if (zd::sparse::issparse(A))
-        return right ? cls.attr(ZD_STR("_from_matmul_right_spmatrix"))(A, x)
-                     : cls.attr(ZD_STR("_from_matmul_left_spmatrix"))(x, A);
+        return right ? zd::call_method(cls, ZD_STR("_from_matmul_right_spmatrix"), A, x)
+                     : zd::call_method(cls, ZD_STR("_from_matmul_left_spmatrix"), x, A);
     raise_cannot_construct(A);
 }
 

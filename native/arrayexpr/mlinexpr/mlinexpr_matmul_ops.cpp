@@ -63,9 +63,10 @@ void warn_if_chained(py::handle left, py::handle right) {
     if (!big)
         return;
     py::object warnings = ZD_IMPORT("warnings");
-    warnings.attr("warn")("Chained matrix multiplications of MVars is inefficient, collect "
-                          "numeric terms first when building expressions",
-                          zd::borrow(PyExc_RuntimeWarning));
+    zd::call_method(warnings, ZD_STR("warn"),
+                    "Chained matrix multiplications of MVars is inefficient, collect "
+                    "numeric terms first when building expressions",
+                    zd::borrow(PyExc_RuntimeWarning));
 }
 
 // A cell array of an object product: a single cell (two one-dimensional
@@ -82,8 +83,8 @@ py::object as_cell_array(py::object out) {
 // The constants of a compact product, in the product's shape (a matrix
 // operand gives a two-dimensional result where the shape rule gives fewer).
 py::object constants(py::handle np, py::handle product, py::handle shape) {
-    py::object b = np.attr("asarray")(product);
-    return np.attr("reshape")(b, shape);
+    py::object b = zd::call_method(np, ZD_STR("asarray"), product);
+    return zd::call_method(np, ZD_STR("reshape"), b, shape);
 }
 
 // (A, x, b) of a compact expression, parts merged in place.
@@ -91,12 +92,12 @@ struct Axb {
     py::object A, x, b;
 };
 Axb extract(py::handle e) {
-    py::object t = e.attr(ZD_STR("_extract_Axb"))();
+    py::object t = zd::call_method(e, ZD_STR("_extract_Axb"));
     return {t[py::int_(0)], t[py::int_(1)], t[py::int_(2)]};
 }
 
 py::object quad_full(py::handle self, py::object mixarr) {
-    py::object learr = self.attr(ZD_STR("_split_lin_quad"))(mixarr);
+    py::object learr = zd::call_method(self, ZD_STR("_split_lin_quad"), mixarr);
     return mquadexpr_cls()(py::arg("qearr") = mixarr, py::arg("ndle") = mlinexpr_cls()(learr));
 }
 
@@ -123,7 +124,7 @@ py::object MLinExpr___matmul__(const zd::Args &a) {
     py::object sp = sparse();
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
-        self.attr(ZD_STR("_convert_to_full"))();
+        zd::call_method(self, ZD_STR("_convert_to_full"));
     if (zd::sparse::issparse(other) || zd::isinstance(other, np.attr("ndarray")))
         return self.attr(compact ? ZD_STR("_matmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_matmul_full_spmatrix_or_ndarray"))(other);
@@ -143,10 +144,10 @@ py::object MLinExpr__matmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
     py::object cls = mlinexpr_cls();
     py::object shape_prod = product_shape(shape_of(self), shape_of(spmat));
     if (has_zero(shape_prod))
-        return cls.attr(ZD_STR("zeros"))(shape_prod);
-    if (!truthy(cls.attr(ZD_STR("_allows_compact"))(shape_prod))) {
-        py::object tmp = self.attr(ZD_STR("_to_full"))();
-        return tmp.attr(ZD_STR("_matmul_full_spmatrix_or_ndarray"))(spmat);
+        return zd::call_method(cls, ZD_STR("zeros"), shape_prod);
+    if (!truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape_prod))) {
+        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
+        return zd::call_method(tmp, ZD_STR("_matmul_full_spmatrix_or_ndarray"), spmat);
     }
     py::object b_out = constants(np, matmul_op(self.attr(ZD_STR("_const")), spmat), shape_prod);
     py::object ret = cls.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = b_out);
@@ -162,7 +163,7 @@ py::object MLinExpr__matmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
         A_out = zd::sparse::kron(spmat_T, e.A, "csr");
     else
         zd::raise_assertion();
-    ret.attr(ZD_STR("_add_matmul_part"))(A_out, e.x.attr("copy")());
+    zd::call_method(ret, ZD_STR("_add_matmul_part"), A_out, e.x.attr("copy")());
     return ret;
 }
 
@@ -176,10 +177,10 @@ py::object MLinExpr__matmul_full_spmatrix_or_ndarray(const zd::Args &a) {
         return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
     warn_if_chained(self, other);
     if (zd::sparse::issparse(other))
-        other = other.attr("toarray")();
+        other = zd::call_method(other, ZD_STR("toarray"));
     py::object learr_out = as_cell_array(matmul_op(self.attr(ZD_STR("_learr")), other));
     py::object ret = mlinexpr_cls()(learr_out);
-    ret.attr(ZD_STR("_normalize"))();
+    zd::call_method(ret, ZD_STR("_normalize"));
     return ret;
 }
 
@@ -190,10 +191,10 @@ py::object MLinExpr__matmul_compact_mvar(const zd::Args &a) {
     py::object shape_result = product_shape(shape_of(self), shape_of(y));
     py::object mq = mquadexpr_cls();
     if (has_zero(shape_result))
-        return mq.attr(ZD_STR("zeros"))(shape_result);
-    if (!truthy(mq.attr(ZD_STR("_allows_compact"))(shape_result))) {
-        py::object tmp = self.attr(ZD_STR("_to_full"))();
-        return tmp.attr(ZD_STR("_matmul_full_mvar"))(y);
+        return zd::call_method(mq, ZD_STR("zeros"), shape_result);
+    if (!truthy(zd::call_method(mq, ZD_STR("_allows_compact"), shape_result))) {
+        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
+        return zd::call_method(tmp, ZD_STR("_matmul_full_mvar"), y);
     }
     Axb e = extract(self);
     py::object ndle = matmul_op(e.b, y);
@@ -207,8 +208,8 @@ py::object MLinExpr__matmul_full_mvar(const zd::Args &a) {
     py::object res_shape = product_shape(shape_of(self), shape_of(y));
     if (is_zero(last_dim(self)) || is_zero(first_dim(y)) || has_zero(res_shape))
         return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
-    py::object mixarr =
-        np.attr("asarray")(matmul_op(self.attr(ZD_STR("_learr")), y.attr(ZD_STR("_vararr"))));
+    py::object mixarr = zd::call_method(
+        np, ZD_STR("asarray"), matmul_op(self.attr(ZD_STR("_learr")), y.attr(ZD_STR("_vararr"))));
     return quad_full(self, mixarr);
 }
 
@@ -217,10 +218,10 @@ py::object MLinExpr__matmul_compact_mlinexpr(const zd::Args &a) {
     py::object res_shape = product_shape(shape_of(self), shape_of(ndle));
     if (!truthy(ndle.attr(ZD_STR("_is_compact"))) ||
         !truthy(mquadexpr_cls().attr(ZD_STR("_allows_compact"))(res_shape))) {
-        self.attr(ZD_STR("_convert_to_full"))();
-        return self.attr(ZD_STR("_matmul_full_mlinexpr"))(ndle);
+        zd::call_method(self, ZD_STR("_convert_to_full"));
+        return zd::call_method(self, ZD_STR("_matmul_full_mlinexpr"), ndle);
     }
-    return self.attr(ZD_STR("_matmul_compact_mlinexpr_compact"))(ndle);
+    return zd::call_method(self, ZD_STR("_matmul_compact_mlinexpr_compact"), ndle);
 }
 
 py::object MLinExpr__matmul_compact_mlinexpr_compact(const zd::Args &a) {
@@ -232,7 +233,7 @@ py::object MLinExpr__matmul_compact_mlinexpr_compact(const zd::Args &a) {
         return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
     Axb e = extract(self);
     Axb f = extract(other);
-    py::object b_out = np.attr("asarray")(matmul_op(e.b, f.b));
+    py::object b_out = zd::call_method(np, ZD_STR("asarray"), matmul_op(e.b, f.b));
     py::list matmulparts;
     if (!f.A.is_none())
         matmulparts.append(py::make_tuple(zd::sparse::to_csr(matmul_op(e.b, f.A), false), f.x));
@@ -255,9 +256,9 @@ py::object MLinExpr__matmul_full_mlinexpr(const zd::Args &a) {
         return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
     warn_if_chained(self, ndle);
     if (truthy(ndle.attr(ZD_STR("_is_compact"))))
-        ndle.attr(ZD_STR("_convert_to_full"))();
-    py::object mixprod =
-        np.attr("asarray")(matmul_op(self.attr(ZD_STR("_learr")), ndle.attr(ZD_STR("_learr"))));
+        zd::call_method(ndle, ZD_STR("_convert_to_full"));
+    py::object mixprod = zd::call_method(
+        np, ZD_STR("asarray"), matmul_op(self.attr(ZD_STR("_learr")), ndle.attr(ZD_STR("_learr"))));
     ZD_ASSERT(equals(shape_of(mixprod), res_shape));
     return quad_full(self, mixprod);
 }
@@ -272,7 +273,7 @@ py::object MLinExpr___rmatmul__(const zd::Args &a) {
     py::object sp = sparse();
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
-        self.attr(ZD_STR("_convert_to_full"))();
+        zd::call_method(self, ZD_STR("_convert_to_full"));
     if (zd::sparse::issparse(other) || zd::isinstance(other, np.attr("ndarray")))
         return self.attr(compact ? ZD_STR("_rmatmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(other);
@@ -289,10 +290,10 @@ py::object MLinExpr__rmatmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
     py::object cls = mlinexpr_cls();
     py::object shape_prod = product_shape(shape_of(spmat), shape_of(self));
     if (has_zero(shape_prod))
-        return cls.attr(ZD_STR("zeros"))(shape_prod);
-    if (!truthy(cls.attr(ZD_STR("_allows_compact"))(shape_prod))) {
-        py::object tmp = self.attr(ZD_STR("_to_full"))();
-        return tmp.attr(ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(spmat);
+        return zd::call_method(cls, ZD_STR("zeros"), shape_prod);
+    if (!truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape_prod))) {
+        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
+        return zd::call_method(tmp, ZD_STR("_rmatmul_full_spmatrix_or_ndarray"), spmat);
     }
     py::object b_out = constants(np, matmul_op(spmat, self.attr(ZD_STR("_const"))), shape_prod);
     py::object ret = cls.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = b_out);
@@ -309,7 +310,7 @@ py::object MLinExpr__rmatmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
         A_out = zd::sparse::to_csr(matmul_op(spmat, e.A), false);
     else
         zd::raise_assertion();
-    ret.attr(ZD_STR("_add_matmul_part"))(A_out, e.x.attr("copy")());
+    zd::call_method(ret, ZD_STR("_add_matmul_part"), A_out, e.x.attr("copy")());
     return ret;
 }
 
@@ -323,10 +324,10 @@ py::object MLinExpr__rmatmul_full_spmatrix_or_ndarray(const zd::Args &a) {
         return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
     warn_if_chained(self, other);
     if (zd::sparse::issparse(other))
-        other = other.attr("toarray")();
+        other = zd::call_method(other, ZD_STR("toarray"));
     py::object learr_out = as_cell_array(matmul_op(other, self.attr(ZD_STR("_learr"))));
     py::object ret = mlinexpr_cls()(learr_out);
-    ret.attr(ZD_STR("_normalize"))();
+    zd::call_method(ret, ZD_STR("_normalize"));
     return ret;
 }
 
@@ -336,8 +337,8 @@ py::object MLinExpr__rmatmul_full_mvar(const zd::Args &a) {
     py::object res_shape = product_shape(shape_of(y), shape_of(self));
     if (is_zero(last_dim(y)) || is_zero(first_dim(self)) || has_zero(res_shape))
         return mquadexpr_cls().attr(ZD_STR("zeros"))(res_shape);
-    py::object mixarr =
-        np.attr("asarray")(matmul_op(y.attr(ZD_STR("_vararr")), self.attr(ZD_STR("_learr"))));
+    py::object mixarr = zd::call_method(
+        np, ZD_STR("asarray"), matmul_op(y.attr(ZD_STR("_vararr")), self.attr(ZD_STR("_learr"))));
     return quad_full(self, mixarr);
 }
 
@@ -348,10 +349,10 @@ py::object MLinExpr__rmatmul_compact_mvar(const zd::Args &a) {
     py::object shape_result = product_shape(shape_of(y), shape_of(self));
     py::object mq = mquadexpr_cls();
     if (has_zero(shape_result))
-        return mq.attr(ZD_STR("zeros"))(shape_result);
-    if (!truthy(mq.attr(ZD_STR("_allows_compact"))(shape_result))) {
-        py::object tmp = self.attr(ZD_STR("_to_full"))();
-        return tmp.attr(ZD_STR("_rmatmul_full_mvar"))(y);
+        return zd::call_method(mq, ZD_STR("zeros"), shape_result);
+    if (!truthy(zd::call_method(mq, ZD_STR("_allows_compact"), shape_result))) {
+        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
+        return zd::call_method(tmp, ZD_STR("_rmatmul_full_mvar"), y);
     }
     Axb e = extract(self);
     py::object ndle = matmul_op(y, e.b);

@@ -410,7 +410,7 @@ py::object MVar__squeeze(const zd::Args &a) {
 
 py::object MVar_diagonal(const zd::Args &a) {
     py::object arr = mvar::vararr(a[0]);
-    return mvar::make(arr.attr("diagonal")(a[1], a[2], a[3]));
+    return mvar::make(zd::call_method(arr, ZD_STR("diagonal"), a[1], a[2], a[3]));
 }
 
 py::object MVar_shape(const zd::Args &a) {

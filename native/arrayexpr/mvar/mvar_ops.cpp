@@ -60,7 +60,8 @@ py::object multiply(py::handle self, py::handle o, bool reflected) {
         py::object shape =
             reflected ? bs(shape_of(o), shape_of(self)) : bs(shape_of(self), shape_of(o));
         py::object mle = zd::global(ZD_STR("MLinExpr"));
-        bool compact = zd::check(PyObject_IsTrue(mle.attr("_allows_compact")(shape).ptr())) == 1;
+        bool compact = zd::check(PyObject_IsTrue(
+                           zd::call_method(mle, ZD_STR("_allows_compact"), shape).ptr())) == 1;
         if (compact || !numeric_dtype(o))
             return product(toexpr(self), o);
         return mle(product(mvar::vararr(self), o));
@@ -188,7 +189,7 @@ py::object MVar___pow__(const zd::Args &a) {
     py::object two = py::float_(2.0);
     if (is_ndarray(o)) {
         if (PyArray_SIZE(mvar::as_array(o)) == 1) {
-            py::object item = o.attr("item")();
+            py::object item = zd::call_method(o, ZD_STR("item"));
             if (zd::check(PyObject_RichCompareBool(item.ptr(), two.ptr(), Py_EQ))) {
                 py::object shape =
                     zd::global(ZD_STR("_broadcast_shapes"))(shape_of(self), shape_of(o));
@@ -255,7 +256,7 @@ py::object MVar___rtruediv__(const zd::Args &a) {
     }
     if (is_sparse(o)) {
         py::object denominator = nlform(self);
-        py::object dense = o.attr("toarray")();
+        py::object dense = zd::call_method(o, ZD_STR("toarray"));
         return zd::steal(PyNumber_TrueDivide(dense.ptr(), denominator.ptr()));
     }
     return not_implemented();
