@@ -13,29 +13,11 @@ py::object numpy() {
     return zd::borrow(mod);
 }
 
-bool isinstance_global(py::handle o, py::handle name) {
-    return zd::check(PyObject_IsInstance(o.ptr(), zd::global(name).ptr())) == 1;
-}
-
-bool is_scalar(py::handle o) {
-    py::object r = call1(zd::global(ZD_STR("_isscalar")), o.ptr());
-    return zd::check(PyObject_IsTrue(r.ptr())) == 1;
-}
-
 py::object as_ndarray(py::handle o) {
     zd::ensure_numpy();
     if (PyArray_Check(o.ptr()))
         return zd::borrow(o.ptr());
     return zd::steal(PyArray_FromAny(o.ptr(), nullptr, 0, 0, 0, nullptr));
-}
-
-py::object zero_d(py::handle o) {
-    zd::ensure_numpy();
-    py::object arr = zd::steal(PyArray_SimpleNew(0, nullptr, NPY_OBJECT));
-    auto **slot = reinterpret_cast<PyObject **>(PyArray_DATA(as_array(arr)));
-    Py_INCREF(o.ptr());
-    Py_XSETREF(*slot, o.ptr());
-    return arr;
 }
 
 py::object make(py::handle nlearr) {

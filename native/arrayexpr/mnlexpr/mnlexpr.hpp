@@ -5,6 +5,7 @@
 
 #include "arrayexpr.hpp"
 #include "cells.hpp"
+#include "operand.hpp"
 #include "zd_numpy.hpp"
 
 #include <initializer_list>
@@ -19,18 +20,15 @@ inline PyArrayObject *as_array(py::handle o) {
     return reinterpret_cast<PyArrayObject *>(o.ptr());
 }
 
-// isinstance(o, <module global `name`>).
-bool isinstance_global(py::handle o, py::handle name);
-
-// _isscalar(o) of _util, as a truth value.
-bool is_scalar(py::handle o);
+using operand::is_scalar;
+using operand::zero_d;
+inline bool isinstance_global(py::handle o, py::handle name) {
+    return operand::isinst_g(o, name);
+}
 
 // The object as an ndarray: itself when it is one (subclasses kept),
 // else NumPy's conversion of it.
 py::object as_ndarray(py::handle o);
-
-// A new 0-d object array holding `o` itself.
-py::object zero_d(py::handle o);
 
 // f(*args) through vectorcall.
 inline py::object call(py::handle f, PyObject *const *args, size_t n) {

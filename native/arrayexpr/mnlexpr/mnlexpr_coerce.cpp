@@ -109,16 +109,26 @@ py::object coerce_single(py::handle value) {
 
 Operand classify(py::handle other, bool reflected) {
     numpy();
-    if (PyArray_Check(other.ptr()) || isinstance_global(other, ZD_STR("MVar")) ||
-        isinstance_global(other, ZD_STR("MLinExpr")) ||
-        isinstance_global(other, ZD_STR("MQuadExpr")) ||
-        (!reflected && isinstance_global(other, ZD_STR("MNLExpr"))))
+    using K = operand::Kind;
+    switch (operand::classify(other)) {
+    case K::NDArray:
+    case K::MVar:
+    case K::MLinExpr:
+    case K::MQuadExpr:
         return Operand::TreeArray;
-    if (isinstance_global(other, ZD_STR("Var")) || arrayexpr::is_linexpr(other.ptr()) ||
-        arrayexpr::is_quadexpr(other.ptr()) || isinstance_global(other, ZD_STR("NLExpr")) ||
-        is_scalar(other))
+    case K::MNLExpr:
+        // A reflected operation never has an MNLExpr on the left: its own
+        // plain operator serves it.
+        return reflected ? Operand::Other : Operand::TreeArray;
+    case K::Var:
+    case K::LinExpr:
+    case K::QuadExpr:
+    case K::NLExpr:
+    case K::Number:
         return Operand::SingleTree;
-    return Operand::Other;
+    default:
+        return Operand::Other;
+    }
 }
 
 } // namespace mnlexpr

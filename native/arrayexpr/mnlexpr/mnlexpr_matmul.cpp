@@ -11,8 +11,12 @@ py::object tree_factory(py::handle name) {
 }
 
 bool is_one(py::handle o) {
-    py::object one = zd::steal(PyFloat_FromDouble(1.0));
-    return zd::check(PyObject_RichCompareBool(o.ptr(), one.ptr(), Py_EQ)) == 1;
+    if (PyFloat_CheckExact(o.ptr()))
+        return PyFloat_AS_DOUBLE(o.ptr()) == 1.0;
+    static PyObject *one = PyFloat_FromDouble(1.0);
+    if (!one)
+        zd::throw_error();
+    return zd::check(PyObject_RichCompareBool(o.ptr(), one, Py_EQ)) == 1;
 }
 
 bool is_sparse(py::handle sp, py::handle o) {
@@ -29,6 +33,9 @@ bool dense_operand(py::handle o, bool with_mnlexpr) {
 py::object kernel(py::handle name, py::handle left, py::handle right, py::handle f_multiply) {
     py::object mnl = zd::global(ZD_STR("MNLExpr"));
     py::object f_sum = mnl.attr(ZD_STR("_sum_terms"));
+    // The kernel makes a node per term and a cell per result: no collection
+    // pass over them meanwhile.
+    cells::GcPause gc_pause;
     py::object out =
         zd::global(name)(left, right, py::arg("f_multiply") = f_multiply, py::arg("f_sum") = f_sum);
     return call1(mnl, out.ptr());
