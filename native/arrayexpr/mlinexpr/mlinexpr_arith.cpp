@@ -17,12 +17,6 @@ namespace {
 
 using namespace operand;
 
-// Var, LinExpr, QuadExpr, NLExpr, MVar, MLinExpr, MQuadExpr: the operands that
-// divide (or raise) only through the nonlinear hand-off.
-bool is_expression(py::handle o) {
-    return operand::is_expression(classify(o));
-}
-
 // `retval = start; retval += other; return retval`.
 py::object copy_then_iadd(py::handle start, py::handle other) {
     return op_iadd(start, other);
@@ -51,55 +45,56 @@ py::object shape_attr(py::handle e) {
 
 py::object MLinExpr___add__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
     py::object sp = sparse();
-    if (is_nlexpr(other))
+    if (k == Kind::NLExpr)
         return op_add(nl_form(self), other);
     py::object MLE = MLinExpr_cls();
     if (py::object sum = mlinexpr::add_into_temporary(self, other))
         return sum;
     if (compact_path(self)) {
-        if (is_mlinexpr(other))
+        if (k == Kind::MLinExpr)
             return zd::call_method(self, ZD_STR("_add_compact_mlinexpr"), other);
-        if (is_mvar(other))
+        if (k == Kind::MVar)
             return zd::call_method(self, ZD_STR("_add_compact_mlinexpr"),
                                    zd::call_method(MLE, ZD_STR("_from_mvar"), other));
-        if (is_ndarray(other))
+        if (k == Kind::NDArray)
             return self.attr(ZD_STR("_add_compact_mlinexpr"))(
                 MLE.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = other));
-        if (is_sparse(other))
+        if (k == Kind::Sparse)
             return self.attr(ZD_STR("_add_compact_mlinexpr"))(
                 MLE.attr(ZD_STR("_from_compact_affine_expr"))(
                     py::arg("b") = zd::call_method(other, ZD_STR("toarray"))));
-        if (is_var(other) || is_linexpr(other))
+        if (k == Kind::Var || k == Kind::LinExpr)
             return copy_then_iadd(zd::call_method(self, ZD_STR("copy")), other);
-        if (is_quadexpr(other))
+        if (k == Kind::QuadExpr)
             return quad_sum(self, other);
-        if (is_scalar(other))
+        if (k == Kind::Number)
             return copy_then_iadd(zd::call_method(self, ZD_STR("copy")), to_float(other));
         return not_implemented();
     }
     zd::call_method(self, ZD_STR("_convert_to_full"));
-    if (is_mlinexpr(other)) {
+    if (k == Kind::MLinExpr) {
         py::object op = zd::borrow(other.ptr());
         if (is_compact(op))
             op = zd::call_method(op, ZD_STR("_to_full"));
         return zd::call_method(self, ZD_STR("_add_full_mlinexpr"), op);
     }
-    if (is_mvar(other)) {
+    if (k == Kind::MVar) {
         if (py::object sum = full_plus_mvar(self, other))
             return sum;
         return self.attr(ZD_STR("_add_full_mlinexpr"))(
             MLE.attr(ZD_STR("_from_mvar"))(other, py::arg("force_full") = true));
     }
-    if (is_ndarray(other))
+    if (k == Kind::NDArray)
         return zd::call_method(self, ZD_STR("_add_full_ndarray"), other);
-    if (is_sparse(other))
+    if (k == Kind::Sparse)
         return zd::call_method(self, ZD_STR("_add_full_ndarray"),
                                zd::call_method(other, ZD_STR("toarray")));
-    if (is_quadexpr(other))
+    if (k == Kind::QuadExpr)
         return quad_sum(self, other);
-    if (is_scalar(other) || is_var(other) || is_linexpr(other))
+    if (k == Kind::Number || k == Kind::Var || k == Kind::LinExpr)
         return copy_then_iadd(zd::call_method(self, ZD_STR("copy")), other);
     return not_implemented();
 }
@@ -474,7 +469,8 @@ py::object MLinExpr__add_full_ndarray(const zd::Args &a) {
 
 py::object MLinExpr___radd__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
-    if (is_nlexpr(other))
+    const Kind k = classify(other);
+    if (k == Kind::NLExpr)
         return op_add(other, nl_form(self));
     return op_add(self, other);
 }
@@ -566,19 +562,21 @@ py::object MLinExpr__iadd_compact_mlinexpr(const zd::Args &a) {
 
 py::object MLinExpr___sub__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
-    if (is_nlexpr(other))
+    if (k == Kind::NLExpr)
         return op_sub(nl_form(self), other);
-    if (!(is_var(other) || is_linexpr(other) || is_quadexpr(other) || is_ndarray(other) ||
-          is_mvar(other) || is_mlinexpr(other) || is_mquadexpr(other)) &&
-        !is_scalar(other))
+    if (!(k == Kind::Var || k == Kind::LinExpr || k == Kind::QuadExpr || k == Kind::NDArray ||
+          k == Kind::MVar || k == Kind::MLinExpr || k == Kind::MQuadExpr) &&
+        k != Kind::Number)
         return not_implemented();
     return op_add(self, op_mul(minus_one(), other));
 }
 
 py::object MLinExpr___rsub__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
-    if (is_nlexpr(other))
+    const Kind k = classify(other);
+    if (k == Kind::NLExpr)
         return op_sub(other, nl_form(self));
     py::object ret = op_mul(minus_one(), self);
     return op_add(ret, other);
@@ -592,14 +590,15 @@ py::object MLinExpr___isub__(const zd::Args &a) {
 
 py::object MLinExpr___itruediv__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
     py::object sp = sparse();
     py::object factor;
-    if (is_ndarray(other))
+    if (k == Kind::NDArray)
         factor = reciprocal(other);
-    else if (is_sparse(other))
+    else if (k == Kind::Sparse)
         factor = reciprocal(zd::call_method(other, ZD_STR("toarray")));
-    else if (is_scalar(other))
+    else if (k == Kind::Number)
         factor = reciprocal(to_float(other));
     else
         return not_implemented();
@@ -608,29 +607,31 @@ py::object MLinExpr___itruediv__(const zd::Args &a) {
 
 py::object MLinExpr___truediv__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
     py::object sp = sparse();
-    if (is_ndarray(other))
+    if (k == Kind::NDArray)
         return op_mul(self, reciprocal(other));
-    if (is_sparse(other))
+    if (k == Kind::Sparse)
         return op_mul(self, reciprocal(zd::call_method(other, ZD_STR("toarray"))));
-    if (is_expression(other))
+    if (operand::is_expression(k))
         return op_div(nl_form(self), other);
-    if (is_scalar(other))
+    if (k == Kind::Number)
         return op_mul(self, reciprocal(to_float(other)));
     return not_implemented();
 }
 
 py::object MLinExpr___rtruediv__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
     py::object sp = sparse();
-    if (is_scalar(other) || is_ndarray(other) || is_var(other) || is_linexpr(other) ||
-        is_quadexpr(other) || is_nlexpr(other)) {
+    if (k == Kind::Number || k == Kind::NDArray || k == Kind::Var || k == Kind::LinExpr ||
+        k == Kind::QuadExpr || k == Kind::NLExpr) {
         py::object denominator = nl_form(self);
         return op_div(other, denominator);
     }
-    if (is_sparse(other)) {
+    if (k == Kind::Sparse) {
         py::object denominator = nl_form(self);
         return op_div(zd::call_method(other, ZD_STR("toarray")), denominator);
     }
@@ -651,9 +652,10 @@ py::object MLinExpr___neg__(const zd::Args &a) {
 
 py::object MLinExpr___pow__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     py::object np = numpy();
     py::object two = zd::steal(PyFloat_FromDouble(2.0));
-    if (is_ndarray(other)) {
+    if (k == Kind::NDArray) {
         if (PyArray_SIZE(arr(other)) == 1 && equals(zd::call_method(other, ZD_STR("item")), two)) {
             py::object joint =
                 zd::global(ZD_STR("_broadcast_shapes"))(shape_attr(self), other.attr("shape"));
@@ -665,22 +667,23 @@ py::object MLinExpr___pow__(const zd::Args &a) {
         }
         return op_pow(nl_form(self), other);
     }
-    if (is_scalar(other)) {
+    if (k == Kind::Number) {
         if (equals(other, two))
             return op_mul(self, self);
         return op_pow(nl_form(self), other);
     }
-    if (is_expression(other))
+    if (operand::is_expression(k))
         return op_pow(nl_form(self), other);
     return not_implemented();
 }
 
 py::object MLinExpr___rpow__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
-    if (!(is_ndarray(other) || is_var(other) || is_linexpr(other) || is_quadexpr(other) ||
-          is_nlexpr(other)) &&
-        !is_scalar(other))
+    if (!(k == Kind::NDArray || k == Kind::Var || k == Kind::LinExpr || k == Kind::QuadExpr ||
+          k == Kind::NLExpr) &&
+        k != Kind::Number)
         return not_implemented();
     py::object exponent = nl_form(self);
     return op_pow(other, exponent);

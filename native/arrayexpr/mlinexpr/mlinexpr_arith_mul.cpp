@@ -88,10 +88,6 @@ void cell_mul(PyObject *cell, PyObject *v) {
     zd::raise_instance(exc);
 }
 
-bool is_nl_or_quad(py::handle o) {
-    return arrayexpr::is_quadexpr(o.ptr()) || isinst_g(o, ZD_STR("NLExpr"));
-}
-
 py::object self_ref(py::handle self) {
     return zd::borrow(self.ptr());
 }
@@ -104,23 +100,24 @@ py::object self_ref(py::handle self) {
 
 py::object MLinExpr___imul__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
     py::object sp = sparse();
     if (compact_path(self)) {
-        if (is_ndarray(other))
+        if (k == Kind::NDArray)
             return zd::call_method(self, ZD_STR("_imul_compact_ndarray"), other);
-        if (is_sparse(other))
+        if (k == Kind::Sparse)
             return zd::call_method(self, ZD_STR("_imul_compact_spmatrix"), other);
-        if (is_scalar(other))
+        if (k == Kind::Number)
             return zd::call_method(self, ZD_STR("_imul_compact_scalar"), to_float(other));
         return not_implemented();
     }
     zd::call_method(self, ZD_STR("_convert_to_full"));
-    if (is_ndarray(other))
+    if (k == Kind::NDArray)
         return zd::call_method(self, ZD_STR("_imul_ndarray"), other);
-    if (is_sparse(other))
+    if (k == Kind::Sparse)
         return zd::call_method(self, ZD_STR("_imul_full_spmatrix"), other);
-    if (is_scalar(other))
+    if (k == Kind::Number)
         return zd::call_method(self, ZD_STR("_imul_scalar"), other);
     return not_implemented();
 }
@@ -285,9 +282,10 @@ py::object MLinExpr__imul_ndarray(const zd::Args &a) {
 
 py::object MLinExpr___mul__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
     py::object sp = sparse();
-    if (is_nl_or_quad(other)) {
+    if ((k == Kind::QuadExpr || k == Kind::NLExpr)) {
         py::object op = nl_form(self);
         return op_mul(op, other);
     }
@@ -295,10 +293,10 @@ py::object MLinExpr___mul__(const zd::Args &a) {
     const bool compact = compact_path(self);
     if (!compact)
         zd::call_method(self, ZD_STR("_convert_to_full"));
-    if (is_ndarray(other))
+    if (k == Kind::NDArray)
         return self.attr(compact ? ZD_STR("_mul_compact_ndarray")
                                  : ZD_STR("_mul_ndarray_numpy"))(other);
-    if (is_sparse(other))
+    if (k == Kind::Sparse)
         return self.attr(compact ? ZD_STR("_mul_compact_ndarray") : ZD_STR("_mul_ndarray_numpy"))(
             zd::call_method(other, ZD_STR("toarray")));
     // Variable-bearing operands multiply a full form of self (a copy when
@@ -308,21 +306,21 @@ py::object MLinExpr___mul__(const zd::Args &a) {
             return zd::call_method(self, ZD_STR("_to_full"));
         return self_ref(self);
     };
-    if (is_mvar(other))
+    if (k == Kind::MVar)
         return full_self().attr(ZD_STR("_mul_full_mlinexpr_mvar"))(other);
-    if (is_var(other)) {
+    if (k == Kind::Var) {
         py::object tmp = full_self();
         py::object op = zd::global(ZD_STR("MVar")).attr(ZD_STR("fromlist"))(other);
         return zd::call_method(tmp, ZD_STR("_mul_full_mlinexpr_mvar"), op);
     }
-    if (arrayexpr::is_linexpr(other.ptr())) {
+    if (k == Kind::LinExpr) {
         py::object tmp = full_self();
         py::object op = zd::call_method(MLE, ZD_STR("_from_linexpr"), other);
         return zd::call_method(tmp, ZD_STR("_mul_full_mlinexpr_mvar"), op);
     }
-    if (is_mlinexpr(other))
+    if (k == Kind::MLinExpr)
         return full_self().attr(ZD_STR("_mul_full_mlinexpr_mvar"))(other);
-    if (is_scalar(other)) {
+    if (k == Kind::Number) {
         py::object retval = zd::call_method(self, ZD_STR("copy"));
         return op_imul(retval, to_float(other));
     }
@@ -331,14 +329,15 @@ py::object MLinExpr___mul__(const zd::Args &a) {
 
 py::object MLinExpr___rmul__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     numpy();
     py::object sp = sparse();
-    if (is_nl_or_quad(other)) {
+    if ((k == Kind::QuadExpr || k == Kind::NLExpr)) {
         py::object op = nl_form(self);
         return op_mul(other, op);
     }
-    if (is_var(other) || arrayexpr::is_linexpr(other.ptr()) || is_mvar(other) ||
-        is_mlinexpr(other) || is_ndarray(other) || is_sparse(other) || is_scalar(other))
+    if (k == Kind::Var || k == Kind::LinExpr || k == Kind::MVar || k == Kind::MLinExpr ||
+        k == Kind::NDArray || k == Kind::Sparse || k == Kind::Number)
         return op_mul(self, other);
     return not_implemented();
 }

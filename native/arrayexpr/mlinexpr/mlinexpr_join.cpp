@@ -48,65 +48,67 @@ py::object MLinExpr_sum(const zd::Args &a) {
 // ---------------------------------------------------------------------------
 
 py::object MLinExpr___iadd__(const zd::Args &a) {
+    using operand::Kind;
     py::handle self = a[0], other = a[1];
-    py::object sp = sparse();
+    const Kind k = operand::classify(other);
+    sparse();
     zd::ensure_numpy();
     py::object MLinExpr = zd::global(ZD_STR("MLinExpr"));
-    auto isinst = [](py::handle o, py::handle cls) {
-        return zd::check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1;
-    };
     if (is_compact(self) && keep_compact(MLinExpr)) {
         // Compact: parts are appended and constants added; no cells are made.
-        if (isinst(other, zd::global(ZD_STR("Var"))))
+        py::object addend;
+        switch (k) {
+        case Kind::Var:
             return zd::call_method(self, ZD_STR("_iadd_compact_var"), other);
-        if (arrayexpr::is_linexpr(other.ptr()))
+        case Kind::LinExpr:
             return zd::call_method(self, ZD_STR("_iadd_compact_linexpr"), other);
-        if (isinst(other, zd::global(ZD_STR("MVar"))))
+        case Kind::MVar:
             return zd::call_method(self, ZD_STR("_iadd_compact_mlinexpr"),
                                    zd::call_method(MLinExpr, ZD_STR("_from_mvar"), other));
-        if (isinst(other, MLinExpr))
+        case Kind::MLinExpr:
             return zd::call_method(self, ZD_STR("_iadd_compact_mlinexpr"), other);
-        py::object addend;
-        if (PyArray_Check(other.ptr()))
+        case Kind::NDArray:
+        case Kind::Number:
             addend = zd::borrow(other.ptr());
-        else if (zd::sparse::issparse(other))
+            break;
+        case Kind::Sparse:
             addend = zd::call_method(other, ZD_STR("toarray"));
-        else if (truthy(zd::global(ZD_STR("_isscalar"))(other)))
-            addend = zd::borrow(other.ptr());
-        else
+            break;
+        default:
             return zd::borrow(Py_NotImplemented);
+        }
         py::object sum =
             zd::steal(PyNumber_InPlaceAdd(self.attr(ZD_STR("_const")).ptr(), addend.ptr()));
         set_attr(self, ZD_STR("_const"), sum);
         return zd::borrow(self.ptr());
     }
     zd::call_method(self, ZD_STR("_convert_to_full"));
-    py::object op = zd::borrow(other.ptr());
-    if (isinst(op, MLinExpr)) {
+    py::object op;
+    switch (k) {
+    case Kind::MLinExpr:
+        op = zd::borrow(other.ptr());
         if (is_compact(op))
             op = zd::call_method(op, ZD_STR("_to_full"));
         return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
-    }
-    if (isinst(op, zd::global(ZD_STR("MVar")))) {
-        op = MLinExpr.attr(ZD_STR("_from_mvar"))(op, py::arg("force_full") = true);
+    case Kind::MVar:
+        op = MLinExpr.attr(ZD_STR("_from_mvar"))(other, py::arg("force_full") = true);
         return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
-    }
-    if (arrayexpr::is_linexpr(op.ptr())) {
-        op = zd::call_method(MLinExpr, ZD_STR("_from_linexpr"), op);
+    case Kind::LinExpr:
+        op = zd::call_method(MLinExpr, ZD_STR("_from_linexpr"), other);
         return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
-    }
-    if (isinst(op, zd::global(ZD_STR("Var")))) {
-        op = zd::call_method(MLinExpr, ZD_STR("_from_var"), op);
+    case Kind::Var:
+        op = zd::call_method(MLinExpr, ZD_STR("_from_var"), other);
         return zd::call_method(self, ZD_STR("_iadd_full_mlinexpr"), op);
-    }
-    if (PyArray_Check(op.ptr()))
-        return zd::call_method(self, ZD_STR("_iadd_full_ndarray"), op);
-    if (zd::sparse::issparse(op))
+    case Kind::NDArray:
+        return zd::call_method(self, ZD_STR("_iadd_full_ndarray"), other);
+    case Kind::Sparse:
         return zd::call_method(self, ZD_STR("_iadd_full_ndarray"),
-                               zd::call_method(op, ZD_STR("toarray")));
-    if (truthy(zd::global(ZD_STR("_isscalar"))(op)))
-        return zd::call_method(self, ZD_STR("_iadd_full_scalar"), op);
-    return zd::borrow(Py_NotImplemented);
+                               zd::call_method(other, ZD_STR("toarray")));
+    case Kind::Number:
+        return zd::call_method(self, ZD_STR("_iadd_full_scalar"), other);
+    default:
+        return zd::borrow(Py_NotImplemented);
+    }
 }
 
 py::object MLinExpr__iadd_full_scalar(const zd::Args &a) {

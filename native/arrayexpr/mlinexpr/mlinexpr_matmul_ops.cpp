@@ -9,7 +9,9 @@ using namespace matmul;
 
 namespace {
 
+using operand::classify;
 using operand::isinst_g;
+using operand::Kind;
 using operand::not_implemented;
 inline py::object mlinexpr_cls() {
     return operand::MLinExpr_cls();
@@ -120,18 +122,19 @@ py::list quad_part_of(py::handle y, const Axb &e) {
 
 py::object MLinExpr___matmul__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     py::object np = numpy();
     py::object sp = sparse();
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
         zd::call_method(self, ZD_STR("_convert_to_full"));
-    if (zd::sparse::issparse(other) || zd::isinstance(other, np.attr("ndarray")))
+    if (k == Kind::Sparse || k == Kind::NDArray)
         return self.attr(compact ? ZD_STR("_matmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_matmul_full_spmatrix_or_ndarray"))(other);
-    if (isinst_g(other, ZD_STR("MVar")))
+    if (k == Kind::MVar)
         return self.attr(compact ? ZD_STR("_matmul_compact_mvar")
                                  : ZD_STR("_matmul_full_mvar"))(other);
-    if (isinst_g(other, ZD_STR("MLinExpr")))
+    if (k == Kind::MLinExpr)
         return self.attr(compact ? ZD_STR("_matmul_compact_mlinexpr")
                                  : ZD_STR("_matmul_full_mlinexpr"))(other);
     return not_implemented();
@@ -269,15 +272,16 @@ py::object MLinExpr__matmul_full_mlinexpr(const zd::Args &a) {
 
 py::object MLinExpr___rmatmul__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
+    const Kind k = classify(other);
     py::object np = numpy();
     py::object sp = sparse();
     const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
     if (!compact)
         zd::call_method(self, ZD_STR("_convert_to_full"));
-    if (zd::sparse::issparse(other) || zd::isinstance(other, np.attr("ndarray")))
+    if (k == Kind::Sparse || k == Kind::NDArray)
         return self.attr(compact ? ZD_STR("_rmatmul_compact_spmatrix_or_ndarray")
                                  : ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(other);
-    if (isinst_g(other, ZD_STR("MVar")))
+    if (k == Kind::MVar)
         return self.attr(compact ? ZD_STR("_rmatmul_compact_mvar")
                                  : ZD_STR("_rmatmul_full_mvar"))(other);
     return not_implemented();
