@@ -41,6 +41,10 @@ inline QuadExprObject *quadexpr(PyObject *o) {
 // A new, empty QuadExpr made by the type's own constructor (no Python call).
 py::object new_quadexpr();
 
+// `cell.<name>(arg)`: for a plain QuadExpr through the core type's method,
+// looked up once on the type.
+py::object call_with(PyObject *cell, py::handle name, PyObject *arg);
+
 // A new C-ordered object array of `shape` (anything NumPy reads as a shape),
 // every cell None.
 py::object empty_objects(py::handle shape);
@@ -159,5 +163,45 @@ ZD_MEMBER(MQuadExpr__setitem_mquadexpr);
 ZD_MEMBER(MQuadExpr___iadd__);
 ZD_MEMBER(MQuadExpr__iadd_compact_mquadexpr);
 ZD_MEMBER(MQuadExpr__iadd_full_mquadexpr);
+
+// Element-wise arithmetic, comparisons, unary operators and powers
+// (mquadexpr_arith.cpp).
+ZD_MEMBER(MQuadExpr___add__);
+ZD_MEMBER(MQuadExpr__add_compact_mlinexpr);
+ZD_MEMBER(MQuadExpr__add_full_mlinexpr);
+ZD_MEMBER(MQuadExpr__add_compact_mquadexpr);
+ZD_MEMBER(MQuadExpr__add_full_mquadexpr);
+ZD_MEMBER(MQuadExpr___radd__);
+ZD_MEMBER(MQuadExpr___sub__);
+ZD_MEMBER(MQuadExpr___rsub__);
+ZD_MEMBER(MQuadExpr___isub__);
+ZD_MEMBER(MQuadExpr___imul__);
+ZD_MEMBER(MQuadExpr__imul_compact_scalar);
+ZD_MEMBER(MQuadExpr__imul_compact_ndarray);
+ZD_MEMBER(MQuadExpr__imul_full_scalar);
+ZD_MEMBER(MQuadExpr__imul_full_ndarray);
+ZD_MEMBER(MQuadExpr___mul__);
+ZD_MEMBER(MQuadExpr___rmul__);
+ZD_MEMBER(MQuadExpr__mul_compact_ndarray);
+ZD_MEMBER(MQuadExpr__mul_full_ndarray);
+ZD_MEMBER(MQuadExpr___truediv__);
+ZD_MEMBER(MQuadExpr___rtruediv__);
+ZD_MEMBER(MQuadExpr___itruediv__);
+ZD_MEMBER(MQuadExpr___le__);
+ZD_MEMBER(MQuadExpr___ge__);
+ZD_MEMBER(MQuadExpr___eq__);
+ZD_MEMBER(MQuadExpr___ne__);
+ZD_MEMBER(MQuadExpr___pos__);
+ZD_MEMBER(MQuadExpr___neg__);
+ZD_MEMBER(MQuadExpr___pow__);
+ZD_MEMBER(MQuadExpr___rpow__);
+
+// Matrix products (mquadexpr_matmul.cpp).
+ZD_MEMBER(MQuadExpr___matmul__);
+ZD_MEMBER(MQuadExpr___rmatmul__);
+ZD_MEMBER(MQuadExpr__matmul_compact_ndarray_or_spmatrix);
+ZD_MEMBER(MQuadExpr__rmatmul_compact_ndarray_or_spmatrix);
+ZD_MEMBER(MQuadExpr__matmul_full_ndarray_or_spmatrix);
+ZD_MEMBER(MQuadExpr__rmatmul_full_ndarray_or_spmatrix);
 
 #undef ZD_MEMBER

@@ -17,6 +17,17 @@ py::object new_quadexpr() {
     return zd::steal(tp->tp_new(tp, no_args, nullptr));
 }
 
+py::object call_with(PyObject *cell, py::handle name, PyObject *arg) {
+    if (Py_TYPE(cell) == arrayexpr::QuadExpr_type) {
+        PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name.ptr());
+        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type)) {
+            PyObject *args[2] = {cell, arg};
+            return zd::steal(PyObject_Vectorcall(descr, args, 2, nullptr));
+        }
+    }
+    return zd::steal(PyObject_CallMethodOneArg(cell, name.ptr(), arg));
+}
+
 py::object empty_objects(py::handle shape) {
     zd::ensure_numpy();
     PyArray_Dims dims = {nullptr, 0};

@@ -21,12 +21,6 @@ bool linear_operand(py::handle o) {
            arith::isinst_g(o, ZD_STR("MLinExpr")) || arith::is_ndarray(o) || operand::is_sparse(o);
 }
 
-// `qe.add(other)` through the core type's method.
-void cell_add(PyObject *qe, PyObject *other) {
-    static PyObject *name = PyUnicode_InternFromString("add");
-    zd::steal(PyObject_CallMethodOneArg(qe, name, other));
-}
-
 } // namespace
 
 py::object MQuadExpr___iadd__(const zd::Args &a) {
@@ -73,7 +67,7 @@ py::object MQuadExpr__iadd_compact_mquadexpr(const zd::Args &a) {
     py::object qe_this = self.attr(ZD_STR("_qearr")).attr("item")();
     py::object qe_other = other.attr(ZD_STR("_qearr")).attr("item")();
     quadexpr(qe_this.ptr());
-    cell_add(qe_this.ptr(), qe_other.ptr());
+    call_with(qe_this.ptr(), ZD_STR("add"), qe_other.ptr());
     return zd::borrow(self.ptr());
 }
 
