@@ -17,6 +17,11 @@ py::object new_quadexpr() {
     return zd::steal(tp->tp_new(tp, no_args, nullptr));
 }
 
+void check_cells(py::handle cellarr) {
+    cellrec::each_cell(cellarr, cellrec::kRefs | NPY_ITER_ZEROSIZE_OK,
+                       [](PyObject *cell) { quadexpr(cell); });
+}
+
 py::object call_with(PyObject *cell, py::handle name, PyObject *arg) {
     if (Py_TYPE(cell) == arrayexpr::QuadExpr_type) {
         PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name.ptr());
