@@ -72,10 +72,181 @@ bool issparse(py::handle o) {
     return truthy(scipy_sparse().attr(ZD_STR("issparse"))(o));
 }
 
+namespace {
+
+// SciPy's CSR class and what its constructor stores besides the three arrays
+// and the shape, read once from a matrix it made. Null `cls` when its
+// instances do not look as expected (then SciPy makes every matrix).
+struct CsrLayout {
+    py::object cls, maxprint;
+};
+
+const CsrLayout &csr_layout() {
+    static CsrLayout *layout = nullptr;
+    if (layout)
+        return *layout;
+    auto *l = new CsrLayout();
+    py::object cls = scipy_sparse().attr(ZD_STR("csr_matrix"));
+    py::object probe = cls(py::make_tuple(2, 3));
+    PyObject *dict =
+        PyType_Check(cls.ptr()) ? PyObject_GenericGetDict(probe.ptr(), nullptr) : nullptr;
+    if (!dict)
+        PyErr_Clear();
+    py::object d = steal(dict);
+    static const char *const keys[] = {"_shape", "maxprint", "indices", "indptr", "data"};
+    bool ok = d && PyDict_CheckExact(d.ptr()) && PyDict_GET_SIZE(d.ptr()) == 5;
+    for (const char *k : keys)
+        ok = ok && PyDict_GetItemString(d.ptr(), k) != nullptr;
+    if (ok) {
+        l->cls = cls;
+        l->maxprint = borrow(PyDict_GetItemString(d.ptr(), "maxprint"));
+    }
+    layout = l; // kept for the process: SciPy's classes live as long
+    return *layout;
+}
+
+bool carray_of(py::handle a, int type) {
+    if (!PyArray_CheckExact(a.ptr()))
+        return false;
+    PyArrayObject *x = arr(a);
+    return PyArray_NDIM(x) == 1 && PyArray_ISCARRAY_RO(x) && PyArray_ISNOTSWAPPED(x) &&
+           PyArray_EquivTypenums(PyArray_TYPE(x), type);
+}
+
+// (rows, cols) of a shape tuple of two ints that SciPy would index with int32.
+bool int32_shape(py::handle shape, npy_intp &rows, npy_intp &cols) {
+    if (!PyTuple_CheckExact(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2)
+        return false;
+    npy_intp d[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *o = PyTuple_GET_ITEM(shape.ptr(), i);
+        if (!PyLong_CheckExact(o))
+            return false;
+        d[i] = PyLong_AsSsize_t(o);
+        if (d[i] == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (d[i] < 0 || d[i] > INT32_MAX)
+            return false;
+    }
+    rows = d[0];
+    cols = d[1];
+    return true;
+}
+
+// The matrix SciPy's constructor makes from float64 data and int32 index
+// arrays that are already in its canonical form (row pointers from 0 to the
+// number of entries, as many entries as values): the same class and instance
+// dictionary, the arrays taken as they are, without its Python-level checks.
+// Null when the arrays are not in that form.
+py::object csr_direct(py::handle data, py::handle indices, py::handle indptr, npy_intp rows,
+                      npy_intp cols) {
+    const CsrLayout &l = csr_layout();
+    if (!l.cls || !carray_of(data, NPY_DOUBLE) || !carray_of(indices, NPY_INT32) ||
+        !carray_of(indptr, NPY_INT32))
+        return py::object();
+    const npy_intp nnz = PyArray_SIZE(arr(data));
+    if (PyArray_SIZE(arr(indices)) != nnz || PyArray_SIZE(arr(indptr)) != rows + 1)
+        return py::object();
+    const auto *p = static_cast<const int32_t *>(PyArray_DATA(arr(indptr)));
+    if (p[0] != 0 || p[rows] != nnz)
+        return py::object();
+    auto *tp = reinterpret_cast<PyTypeObject *>(l.cls.ptr());
+    py::tuple noargs;
+    py::object m = steal(tp->tp_new(tp, noargs.ptr(), nullptr));
+    py::object dict = steal(PyObject_GenericGetDict(m.ptr(), nullptr));
+    py::object shape = py::make_tuple(py::int_(rows), py::int_(cols));
+    check(PyDict_SetItemString(dict.ptr(), "_shape", shape.ptr()));
+    check(PyDict_SetItemString(dict.ptr(), "maxprint", l.maxprint.ptr()));
+    check(PyDict_SetItemString(dict.ptr(), "indices", indices.ptr()));
+    check(PyDict_SetItemString(dict.ptr(), "indptr", indptr.ptr()));
+    check(PyDict_SetItemString(dict.ptr(), "data", data.ptr()));
+    return m;
+}
+
+py::object array_copy(py::handle a) {
+    return steal(PyArray_NewCopy(arr(a), NPY_CORDER));
+}
+
+// An exact CSR matrix of SciPy's class whose arrays csr_direct accepts.
+bool direct_csr_source(py::handle A) {
+    const CsrLayout &l = csr_layout();
+    return l.cls && Py_TYPE(A.ptr()) == reinterpret_cast<PyTypeObject *>(l.cls.ptr());
+}
+
+// csr_matrix(A) of a two-dimensional numeric ndarray, as SciPy makes it:
+// the entries that are not 0 (NaN included), row by row, as float64 with
+// int32 indices. Null when A is of another kind or too large for int32.
+py::object dense_csr(py::handle A) {
+    if (!PyArray_CheckExact(A.ptr()) || PyArray_NDIM(arr(A)) != 2)
+        return py::object();
+    const char kind = PyArray_DESCR(arr(A))->kind;
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+        return py::object();
+    const npy_intp rows = PyArray_DIM(arr(A), 0), cols = PyArray_DIM(arr(A), 1);
+    if (rows > INT32_MAX || cols > INT32_MAX || !csr_layout().cls)
+        return py::object();
+    py::object v = steal(PyArray_FromAny(A.ptr(), PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
+                                         NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+    const auto *p = static_cast<const double *>(PyArray_DATA(arr(v)));
+    const npy_intp n = rows * cols;
+    npy_intp nnz = 0;
+    for (npy_intp k = 0; k < n; ++k)
+        nnz += p[k] != 0.0;
+    if (nnz > INT32_MAX)
+        return py::object();
+    npy_intp dn = nnz, dp = rows + 1;
+    py::object data = steal(PyArray_SimpleNew(1, &dn, NPY_DOUBLE));
+    py::object indices = steal(PyArray_SimpleNew(1, &dn, NPY_INT32));
+    py::object indptr = steal(PyArray_SimpleNew(1, &dp, NPY_INT32));
+    auto *d = static_cast<double *>(PyArray_DATA(arr(data)));
+    auto *ix = static_cast<int32_t *>(PyArray_DATA(arr(indices)));
+    auto *ip = static_cast<int32_t *>(PyArray_DATA(arr(indptr)));
+    int32_t k = 0;
+    ip[0] = 0;
+    for (npy_intp r = 0; r < rows; ++r) {
+        const double *row = p + r * cols;
+        for (npy_intp c = 0; c < cols; ++c)
+            if (row[c] != 0.0) {
+                d[k] = row[c];
+                ix[k++] = static_cast<int32_t>(c);
+            }
+        ip[r + 1] = k;
+    }
+    return csr_direct(data, indices, indptr, rows, cols);
+}
+
+} // namespace
+
 py::object csr_from_arrays(py::handle data, py::handle indices, py::handle indptr,
                            py::handle shape) {
+    ensure_numpy();
+    npy_intp rows, cols;
+    if (int32_shape(shape, rows, cols))
+        if (py::object m = csr_direct(data, indices, indptr, rows, cols))
+            return m;
     return scipy_sparse().attr(ZD_STR("csr_matrix"))(py::make_tuple(data, indices, indptr),
                                                      py::arg("shape") = shape);
+}
+
+py::object copy_matrix(py::handle A) {
+    ensure_numpy();
+    if (direct_csr_source(A)) {
+        py::object d = steal(PyObject_GenericGetDict(A.ptr(), nullptr));
+        PyObject *data = PyDict_GetItemString(d.ptr(), "data");
+        PyObject *indices = PyDict_GetItemString(d.ptr(), "indices");
+        PyObject *indptr = PyDict_GetItemString(d.ptr(), "indptr");
+        PyObject *shape = PyDict_GetItemString(d.ptr(), "_shape");
+        npy_intp rows, cols;
+        if (data && indices && indptr && shape && int32_shape(shape, rows, cols) &&
+            carray_of(data, NPY_DOUBLE) && carray_of(indices, NPY_INT32) &&
+            carray_of(indptr, NPY_INT32))
+            if (py::object m = csr_direct(array_copy(data), array_copy(indices), array_copy(indptr),
+                                          rows, cols))
+                return m;
+    }
+    return A.attr("copy")();
 }
 
 py::object coo_from_arrays(py::handle data, py::handle row, py::handle col, py::handle shape) {
@@ -99,6 +270,15 @@ py::object convert(const char *format, py::handle A, bool copy, bool float64) {
 } // namespace
 
 py::object to_csr(py::handle A, bool copy, bool float64) {
+    ensure_numpy();
+    if (py::object m = dense_csr(A))
+        return m;
+    if (copy && direct_csr_source(A)) {
+        // csr_matrix(A, copy=True) of a float64 CSR matrix is its copy.
+        py::object data = A.attr("data");
+        if (carray_of(data, NPY_DOUBLE))
+            return copy_matrix(A);
+    }
     return convert("csr_matrix", A, copy, float64);
 }
 py::object to_csc(py::handle A, bool copy, bool float64) {

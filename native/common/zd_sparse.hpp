@@ -86,9 +86,14 @@ bool indices_below(const I *p, npy_intp n, npy_intp bound) {
 bool issparse(py::handle o);
 
 // csr_matrix((data, indices, indptr), shape=shape): a part matrix from its
-// arrays, which it takes over.
+// arrays, which it takes over. float64 data and int32 indices in canonical
+// form (what our own code makes) are stored as SciPy's constructor would
+// store them, without its Python-level checks; anything else goes through it.
 py::object csr_from_arrays(py::handle data, py::handle indices, py::handle indptr,
                            py::handle shape);
+// A.copy(): for a CSR matrix whose arrays are already canonical, made as
+// csr_from_arrays makes one.
+py::object copy_matrix(py::handle A);
 // coo_matrix((data, (row, col)), shape=shape); shape None: SciPy infers it.
 py::object coo_from_arrays(py::handle data, py::handle row, py::handle col,
                            py::handle shape = py::none());

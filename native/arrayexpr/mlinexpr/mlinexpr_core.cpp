@@ -96,14 +96,29 @@ py::object MLinExpr___init__(const zd::Args &a) {
         (void)rows;
         if (zd::optimized())
             continue;
-        py::object integer = np.attr("integer");
         ZD_ASSERT(zd::check(PyObject_IsInstance(A.ptr(), sp.attr("csr_matrix").ptr())));
-        ZD_ASSERT(equals(A.attr("data").attr("dtype"),
-                         zd::call_method(np, ZD_STR("dtype"), np.attr("float64"))));
-        ZD_ASSERT(truthy(
-            zd::call_method(np, ZD_STR("issubdtype"), A.attr("indptr").attr("dtype"), integer)));
-        ZD_ASSERT(truthy(
-            zd::call_method(np, ZD_STR("issubdtype"), A.attr("indices").attr("dtype"), integer)));
+        // The dtype tests in C where the arrays are ndarrays (as SciPy keeps
+        // them), through NumPy's Python functions otherwise.
+        auto dtype_is = [&](py::handle a, auto &&c_test, auto &&py_test) {
+            if (PyArray_Check(a.ptr()))
+                return c_test(reinterpret_cast<PyArrayObject *>(a.ptr()));
+            return py_test(a.attr("dtype"));
+        };
+        auto is_float64 = [](PyArrayObject *v) {
+            py::object f8 =
+                zd::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(NPY_DOUBLE)));
+            return PyArray_EquivTypes(PyArray_DESCR(v),
+                                      reinterpret_cast<PyArray_Descr *>(f8.ptr())) != 0;
+        };
+        auto is_integer = [](PyArrayObject *v) { return PyArray_ISINTEGER(v) != 0; };
+        ZD_ASSERT(dtype_is(A.attr("data"), is_float64, [&](py::handle dt) {
+            return equals(dt, np.attr("dtype")(np.attr("float64")));
+        }));
+        auto py_integer = [&](py::handle dt) {
+            return truthy(np.attr("issubdtype")(dt, np.attr("integer")));
+        };
+        ZD_ASSERT(dtype_is(A.attr("indptr"), is_integer, py_integer));
+        ZD_ASSERT(dtype_is(A.attr("indices"), is_integer, py_integer));
         ZD_ASSERT(zd::check(PyObject_IsInstance(x.ptr(), zd::global(ZD_STR("MVar")).ptr())));
         ZD_ASSERT(equals(x.attr(ZD_STR("shape")), py::make_tuple(n)));
     }
@@ -423,11 +438,13 @@ py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
     if (nd == 1 || (nd == 2 && (at_most_one(0) || at_most_one(1)))) {
         // I @ x (or x @ I): one part, the identity over the flat variables,
         // under a zero constant of x's shape.
-        Py_ssize_t len =
-            PyNumber_AsSsize_t(zd::call_method(np, ZD_STR("prod"), s).ptr(), PyExc_OverflowError);
+        py::object vararr = x.attr(ZD_STR("_vararr"));
+        Py_ssize_t len = PyArray_Check(vararr.ptr())
+                             ? PyArray_SIZE(reinterpret_cast<PyArrayObject *>(vararr.ptr()))
+                             : PyNumber_AsSsize_t(np.attr("prod")(s).ptr(), PyExc_OverflowError);
         if (len == -1 && PyErr_Occurred())
             zd::throw_error();
-        py::object flat = zd::global(ZD_STR("MVar"))(x.attr(ZD_STR("_vararr")).attr("reshape")(-1));
+        py::object flat = zd::global(ZD_STR("MVar"))(vararr.attr("reshape")(-1));
         py::list parts;
         parts.append(py::make_tuple(identity_csr(len), flat));
         py::object b = np.attr("zeros")(s, py::arg("dtype") = np.attr("float64"));

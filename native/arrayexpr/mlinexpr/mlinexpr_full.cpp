@@ -202,8 +202,8 @@ py::object MLinExpr__copy_compact(const zd::Args &a) {
     if (n >= 1) {
         zd::call_method(self, ZD_STR("_concat_matmulparts"));
         py::object part = self.attr(ZD_STR("_matmulparts"))[py::int_(0)];
-        newparts.append(
-            py::make_tuple(part[py::int_(0)].attr("copy")(), part[py::int_(1)].attr("copy")()));
+        newparts.append(py::make_tuple(zd::sparse::copy_matrix(part[py::int_(0)]),
+                                       part[py::int_(1)].attr("copy")()));
     }
     py::object b = self.attr(ZD_STR("_const")).attr("copy")();
     return zd::global(ZD_STR("MLinExpr"))(py::arg("matmulparts") = newparts, py::arg("b") = b);
