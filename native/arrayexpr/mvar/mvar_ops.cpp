@@ -4,25 +4,23 @@
 #include "mvar.hpp"
 
 #include "../cells.hpp"
+#include "../temporary.hpp"
 
 namespace {
 
-using operand::is_ndarray;
-using operand::is_scalar;
-using operand::is_sparse;
-using operand::isinst_g;
 using operand::not_implemented;
 
-// Var, LinExpr, QuadExpr, NLExpr, in this order.
-bool is_core_expr(py::handle o) {
-    return isinst_g(o, ZD_STR("Var")) || arrayexpr::is_linexpr(o.ptr()) ||
-           arrayexpr::is_quadexpr(o.ptr()) || isinst_g(o, ZD_STR("NLExpr"));
+using operand::classify;
+using operand::Kind;
+
+// Var, LinExpr, QuadExpr, NLExpr.
+bool is_core_expr(Kind k) {
+    return k == Kind::Var || k == Kind::LinExpr || k == Kind::QuadExpr || k == Kind::NLExpr;
 }
 
-// MVar, MLinExpr, MQuadExpr, in this order.
-bool is_matrix_expr(py::handle o) {
-    return isinst_g(o, ZD_STR("MVar")) || isinst_g(o, ZD_STR("MLinExpr")) ||
-           isinst_g(o, ZD_STR("MQuadExpr"));
+// MVar, MLinExpr, MQuadExpr.
+bool is_matrix_expr(Kind k) {
+    return k == Kind::MVar || k == Kind::MLinExpr || k == Kind::MQuadExpr;
 }
 
 py::object toexpr(py::handle self) {
@@ -46,16 +44,17 @@ bool numeric_dtype(py::handle arr) {
 
 // x * o (reflected when `left` is the other operand).
 py::object multiply(py::handle self, py::handle o, bool reflected) {
+    const Kind k = classify(o);
     mvar::numpy();
     auto product = [&](py::handle a, py::handle b) {
         return reflected ? zd::steal(PyNumber_Multiply(b.ptr(), a.ptr()))
                          : zd::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
     };
-    if (isinst_g(o, ZD_STR("MVar"))) {
+    if (k == Kind::MVar) {
         py::object f = zd::global(ZD_STR("MQuadExpr")).attr("_from_mvar_times_mvar");
         return reflected ? f(o, self) : f(self, o);
     }
-    if (is_ndarray(o)) {
+    if (k == Kind::NDArray) {
         py::object bs = zd::global(ZD_STR("_broadcast_shapes"));
         py::object shape =
             reflected ? bs(shape_of(o), shape_of(self)) : bs(shape_of(self), shape_of(o));
@@ -66,7 +65,7 @@ py::object multiply(py::handle self, py::handle o, bool reflected) {
             return product(toexpr(self), o);
         return mle(product(mvar::vararr(self), o));
     }
-    if (is_scalar(o)) {
+    if (k == Kind::Number) {
         py::object ret = toexpr(self);
         return zd::steal(PyNumber_InPlaceMultiply(ret.ptr(), o.ptr()));
     }
@@ -154,7 +153,11 @@ py::object MVar__toexpr(const zd::Args &a) {
 py::object MVar___add__(const zd::Args &a) {
     if (py::object sum = mvar_pair_sum(a[0], a[1], 1.0))
         return sum;
-    return zd::steal(PyNumber_Add(toexpr(a[0]).ptr(), a[1].ptr()));
+    // The expression of self is ours alone: a number is added into it.
+    py::object e = toexpr(a[0]);
+    if (py::object sum = mlinexpr::add_into_temporary(e, a[1], true))
+        return sum;
+    return zd::steal(PyNumber_Add(e.ptr(), a[1].ptr()));
 }
 
 py::object MVar___radd__(const zd::Args &a) {
@@ -185,9 +188,10 @@ py::object MVar___rmul__(const zd::Args &a) {
 
 py::object MVar___pow__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
+    const Kind k = classify(o);
     mvar::numpy();
     py::object two = py::float_(2.0);
-    if (is_ndarray(o)) {
+    if (k == Kind::NDArray) {
         if (PyArray_SIZE(mvar::as_array(o)) == 1) {
             py::object item = zd::call_method(o, ZD_STR("item"));
             if (zd::check(PyObject_RichCompareBool(item.ptr(), two.ptr(), Py_EQ))) {
@@ -200,20 +204,21 @@ py::object MVar___pow__(const zd::Args &a) {
         }
         return zd::steal(PyNumber_Power(nlform(self).ptr(), o.ptr(), Py_None));
     }
-    if (is_scalar(o)) {
+    if (k == Kind::Number) {
         if (zd::check(PyObject_RichCompareBool(o.ptr(), two.ptr(), Py_EQ)))
             return zd::steal(PyNumber_Multiply(self.ptr(), self.ptr()));
         return zd::steal(PyNumber_Power(nlform(self).ptr(), o.ptr(), Py_None));
     }
-    if (is_core_expr(o) || is_matrix_expr(o))
+    if (is_core_expr(k) || is_matrix_expr(k))
         return zd::steal(PyNumber_Power(nlform(self).ptr(), o.ptr(), Py_None));
     return not_implemented();
 }
 
 py::object MVar___rpow__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
+    const Kind k = classify(o);
     mvar::numpy();
-    if (is_core_expr(o) || is_ndarray(o) || is_scalar(o)) {
+    if (is_core_expr(k) || k == Kind::NDArray || k == Kind::Number) {
         py::object exponent = nlform(self);
         return zd::steal(PyNumber_Power(o.ptr(), exponent.ptr(), Py_None));
     }
@@ -222,39 +227,42 @@ py::object MVar___rpow__(const zd::Args &a) {
 
 py::object MVar___matmul__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
+    const Kind k = classify(o);
     mvar::numpy();
     ZD_IMPORT("scipy.sparse");
-    if (is_ndarray(o) || is_sparse(o))
+    if (k == Kind::NDArray || k == Kind::Sparse)
         return zd::global(ZD_STR("MLinExpr"))
             .attr("_from_matmul_left")(py::arg("x") = self, py::arg("A") = o);
-    if (isinst_g(o, ZD_STR("MVar")))
+    if (k == Kind::MVar)
         return zd::steal(PyNumber_MatrixMultiply(toexpr(self).ptr(), o.ptr()));
-    if (is_scalar(o))
+    if (k == Kind::Number)
         raise_not_enough_dimensions();
     return not_implemented();
 }
 
 py::object MVar___rmatmul__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
+    const Kind k = classify(o);
     mvar::numpy();
     ZD_IMPORT("scipy.sparse");
-    if (is_ndarray(o) || is_sparse(o))
+    if (k == Kind::NDArray || k == Kind::Sparse)
         return zd::global(ZD_STR("MLinExpr"))
             .attr("_from_matmul_right")(py::arg("A") = o, py::arg("x") = self);
-    if (is_scalar(o))
+    if (k == Kind::Number)
         raise_not_enough_dimensions();
     return not_implemented();
 }
 
 py::object MVar___rtruediv__(const zd::Args &a) {
     py::handle self = a[0], o = a[1];
+    const Kind k = classify(o);
     mvar::numpy();
     ZD_IMPORT("scipy.sparse");
-    if (is_scalar(o) || is_ndarray(o) || is_core_expr(o)) {
+    if (k == Kind::Number || k == Kind::NDArray || is_core_expr(k)) {
         py::object denominator = nlform(self);
         return zd::steal(PyNumber_TrueDivide(o.ptr(), denominator.ptr()));
     }
-    if (is_sparse(o)) {
+    if (k == Kind::Sparse) {
         py::object denominator = nlform(self);
         py::object dense = zd::call_method(o, ZD_STR("toarray"));
         return zd::steal(PyNumber_TrueDivide(dense.ptr(), denominator.ptr()));
