@@ -426,3 +426,19 @@ def test_no_leaks(model, m, x):
             except (TypeError, ValueError, tvp.TovrixError):
                 pass
     assert_no_leak(refused, repeat=200)
+
+
+def test_dispatchers_coerce_through_the_instance(m):
+    seen = []
+
+    class Sub(MNLExpr):
+        @staticmethod
+        def _coerce_to_exprtree_array(value):
+            seen.append(value)
+            return MNLExpr._coerce_to_exprtree_array(value)
+    s = Sub(m._nlearr)
+    a = np.ones(3)
+    s + a, a - s
+    s += a
+    s[0:2] = a[:2]
+    assert [o is a for o in seen[:3]] == [True, True, True] and len(seen) == 4
