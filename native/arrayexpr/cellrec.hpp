@@ -19,9 +19,9 @@
 
 #include "cells.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 namespace cellrec {
@@ -301,20 +301,23 @@ void join_cells(py::handle lhsarr, py::handle rhsarr) {
         }
     });
     // A source joined through add() is read whole: when it is one of the
-    // targets, copies of the sources taken now serve in its place.
+    // targets, copies of the sources taken now serve in its place. The
+    // distinct source cells (the operand array itself, not its broadcast) are
+    // sorted once and every target looked up among them.
     std::vector<py::object> copies;
     if (any_add) {
-        std::unordered_set<PyObject *> targets;
+        std::vector<PyObject *> sources;
+        sources.reserve(static_cast<size_t>(PyArray_SIZE(arr(rhsarr))));
+        each_cell(rhsarr, kRefs | NPY_ITER_ZEROSIZE_OK,
+                  [&](PyObject *cell) { sources.push_back(cell); });
+        std::sort(sources.begin(), sources.end());
+        sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
         bool shared = false;
         loop.reset();
         loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-            for (npy_intp i = 0; i < n; ++i)
-                targets.insert(cells::cell_at(data[0], strides[0], i));
-        });
-        loop.reset();
-        loop.run([&](char **data, npy_intp *strides, npy_intp n) {
             for (npy_intp i = 0; i < n && !shared; ++i)
-                shared = targets.count(cells::cell_at(data[1], strides[1], i)) != 0;
+                shared = std::binary_search(sources.begin(), sources.end(),
+                                            cells::cell_at(data[0], strides[0], i));
         });
         if (shared) {
             loop.reset();
@@ -344,7 +347,7 @@ void join_cells(py::handle lhsarr, py::handle rhsarr) {
                     for (int l = 0; l < T::nlists; ++l)
                         cells::extend_field(dst[l], *from[l]);
                 } else {
-                    zd::steal(PyObject_CallMethodOneArg(lhs_obj, ZD_STR("add").ptr(), src));
+                    cells::call_cell_method1(lhs_obj, ZD_STR("add"), src, T::type());
                 }
             } else if (s.joined) {
                 T::add_beside(lhs, s.beside);
@@ -352,7 +355,7 @@ void join_cells(py::handle lhsarr, py::handle rhsarr) {
                 for (int l = 0; l < T::nlists; ++l)
                     cells::extend_field(dst[l], *from[l], s.len[l]);
             } else {
-                zd::steal(PyObject_CallMethodOneArg(lhs_obj, ZD_STR("add").ptr(), rhs_obj));
+                cells::call_cell_method1(lhs_obj, ZD_STR("add"), rhs_obj, T::type());
             }
         }
     });

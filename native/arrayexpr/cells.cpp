@@ -50,6 +50,17 @@ py::object call_cell_method(PyObject *cell, py::handle name, PyTypeObject *exact
     return zd::steal(PyObject_CallMethodNoArgs(cell, name.ptr()));
 }
 
+py::object call_cell_method1(PyObject *cell, py::handle name, PyObject *arg, PyTypeObject *exact) {
+    if (Py_TYPE(cell) == exact) {
+        PyObject *descr = _PyType_Lookup(exact, name.ptr());
+        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type)) {
+            PyObject *args[2] = {cell, arg};
+            return zd::steal(PyObject_Vectorcall(descr, args, 2, nullptr));
+        }
+    }
+    return zd::steal(PyObject_CallMethodOneArg(cell, name.ptr(), arg));
+}
+
 namespace {
 
 // A new list with the items of a term list, left out of the cycle collector
@@ -87,6 +98,23 @@ void extend_field(PyObject **field, PyObject *src, Py_ssize_t n) {
         if (n < 0 || n > have)
             n = have;
         Py_ssize_t len = PyList_GET_SIZE(dst);
+        if (n == have && n <= 2) {
+            // A term or two (the usual cell): appended, without the
+            // slice assignment's set-up. Items are read before the first
+            // append may move dst's storage (src may be dst itself).
+            PyObject *items[2] = {n > 0 ? PyList_GET_ITEM(src, 0) : nullptr,
+                                  n > 1 ? PyList_GET_ITEM(src, 1) : nullptr};
+            for (Py_ssize_t i = 0; i < n; ++i)
+                Py_INCREF(items[i]);
+            int rc = 0;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (!rc)
+                    rc = PyList_Append(dst, items[i]);
+                Py_DECREF(items[i]);
+            }
+            zd::check(rc);
+            return;
+        }
         if (n == have) {
             // Also right when dst is src: the slice assignment copies first.
             zd::check(PyList_SetSlice(dst, len, len, src));

@@ -3,6 +3,7 @@
 // path by operand kind; the work is done by the compact algebra (SciPy calls
 // on the parts) and by the full-state cell loops.
 #include "mlinexpr_arith.hpp"
+#include "../temporary.hpp"
 #include "zd_sparse.hpp"
 
 #include <cstring>

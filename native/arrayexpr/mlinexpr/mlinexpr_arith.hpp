@@ -76,12 +76,6 @@ inline Py_ssize_t ssize(py::handle o) {
 
 } // namespace arith
 
-namespace mlinexpr {
-// self + other built in self when self is a temporary and other a number or
-// a numeric array that does not widen it (mlinexpr_temp.cpp); null otherwise.
-py::object add_into_temporary(py::handle self, py::handle other);
-} // namespace mlinexpr
-
 #define ZD_MEMBER(name) py::object name(const zd::Args &a)
 
 // Addition, in-place addition of the compact state, subtraction, division,

@@ -35,7 +35,7 @@ bool cells_private(PyArrayObject *learr) {
 
 namespace mlinexpr {
 
-py::object add_into_temporary(py::handle self, py::handle other) {
+py::object add_into_temporary(py::handle self, py::handle other, bool fresh) {
     PyObject *s = self.ptr();
     if (Py_REFCNT(s) != 1 || Py_TYPE(s) != reinterpret_cast<PyTypeObject *>(MLinExpr_cls().ptr()))
         return py::object();
@@ -56,20 +56,20 @@ py::object add_into_temporary(py::handle self, py::handle other) {
             if (!zd::check(PyObject_RichCompareBool(joint.ptr(), shape.ptr(), Py_EQ)))
                 return py::object();
         }
-        if (PyArray_SIZE(reinterpret_cast<PyArrayObject *>(c.ptr())) <
-            arrayexpr::kTemporaryMinCells)
+        if (!fresh && PyArray_SIZE(reinterpret_cast<PyArrayObject *>(c.ptr())) <
+                          arrayexpr::kTemporaryMinCells)
             return py::object();
     } else {
         if (array)
             return py::object();
         py::object learr = self.attr(ZD_STR("_learr"));
         if (!arrayexpr::sole_owned_array(learr.ptr()) ||
-            PyArray_SIZE(reinterpret_cast<PyArrayObject *>(learr.ptr())) <
-                arrayexpr::kTemporaryMinCells ||
+            (!fresh && PyArray_SIZE(reinterpret_cast<PyArrayObject *>(learr.ptr())) <
+                           arrayexpr::kTemporaryMinCells) ||
             !cells_private(reinterpret_cast<PyArrayObject *>(learr.ptr())))
             return py::object();
     }
-    if (!arrayexpr::is_temporary(s))
+    if (!fresh && !arrayexpr::is_temporary(s))
         return py::object();
     return op_iadd(self, is_scalar(other) ? to_float(other) : zd::borrow(other.ptr()));
 }

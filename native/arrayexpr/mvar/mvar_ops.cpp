@@ -4,6 +4,7 @@
 #include "mvar.hpp"
 
 #include "../cells.hpp"
+#include "../temporary.hpp"
 
 namespace {
 
@@ -152,7 +153,11 @@ py::object MVar__toexpr(const zd::Args &a) {
 py::object MVar___add__(const zd::Args &a) {
     if (py::object sum = mvar_pair_sum(a[0], a[1], 1.0))
         return sum;
-    return zd::steal(PyNumber_Add(toexpr(a[0]).ptr(), a[1].ptr()));
+    // The expression of self is ours alone: a number is added into it.
+    py::object e = toexpr(a[0]);
+    if (py::object sum = mlinexpr::add_into_temporary(e, a[1], true))
+        return sum;
+    return zd::steal(PyNumber_Add(e.ptr(), a[1].ptr()));
 }
 
 py::object MVar___radd__(const zd::Args &a) {
