@@ -105,9 +105,7 @@ py::object call_method(PyObject *cell, py::handle name) {
 // Arrays
 // ---------------------------------------------------------------------------
 
-inline PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 // A new C-ordered object array of the given shape, every cell None.
 py::object new_object_array(int nd, const npy_intp *dims);

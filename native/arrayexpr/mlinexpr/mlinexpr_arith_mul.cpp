@@ -13,9 +13,7 @@ using namespace arith;
 
 namespace {
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 using namespace operand;
 
