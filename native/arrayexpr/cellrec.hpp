@@ -19,9 +19,9 @@
 
 #include "cells.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 namespace cellrec {
@@ -105,9 +105,7 @@ py::object call_method(PyObject *cell, py::handle name) {
 // Arrays
 // ---------------------------------------------------------------------------
 
-inline PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 // A new C-ordered object array of the given shape, every cell None.
 py::object new_object_array(int nd, const npy_intp *dims);
@@ -126,6 +124,25 @@ void each_cell(py::handle cellarr, npy_uint32 flags, F &&f) {
 // ---------------------------------------------------------------------------
 // Whole-array loops
 // ---------------------------------------------------------------------------
+
+// Calls f(cell, value) for every cell of `cellarr` (read-write, never
+// broadcast) with the number at its place in `values` (an array read as
+// float64, broadcast to the cells' shape).
+template <class F>
+void each_cell_with_number(py::handle cellarr, py::handle values, F &&f) {
+    cells::ChunkLoop loop(
+        {arr(cellarr), arr(values)},
+        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
+        {NPY_OBJECT, NPY_DOUBLE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            double v;
+            std::memcpy(&v, data[1] + i * strides[1], sizeof v);
+            f(cells::cell_or_none(data[0], strides[0], i), v);
+        }
+    });
+}
 
 constexpr npy_uint32 kRefs = NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP;
 
@@ -282,20 +299,23 @@ void join_cells(py::handle lhsarr, py::handle rhsarr) {
         }
     });
     // A source joined through add() is read whole: when it is one of the
-    // targets, copies of the sources taken now serve in its place.
+    // targets, copies of the sources taken now serve in its place. The
+    // distinct source cells (the operand array itself, not its broadcast) are
+    // sorted once and every target looked up among them.
     std::vector<py::object> copies;
     if (any_add) {
-        std::unordered_set<PyObject *> targets;
+        std::vector<PyObject *> sources;
+        sources.reserve(static_cast<size_t>(PyArray_SIZE(arr(rhsarr))));
+        each_cell(rhsarr, kRefs | NPY_ITER_ZEROSIZE_OK,
+                  [&](PyObject *cell) { sources.push_back(cell); });
+        std::sort(sources.begin(), sources.end());
+        sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
         bool shared = false;
         loop.reset();
         loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-            for (npy_intp i = 0; i < n; ++i)
-                targets.insert(cells::cell_at(data[0], strides[0], i));
-        });
-        loop.reset();
-        loop.run([&](char **data, npy_intp *strides, npy_intp n) {
             for (npy_intp i = 0; i < n && !shared; ++i)
-                shared = targets.count(cells::cell_at(data[1], strides[1], i)) != 0;
+                shared = std::binary_search(sources.begin(), sources.end(),
+                                            cells::cell_at(data[0], strides[0], i));
         });
         if (shared) {
             loop.reset();
@@ -325,7 +345,7 @@ void join_cells(py::handle lhsarr, py::handle rhsarr) {
                     for (int l = 0; l < T::nlists; ++l)
                         cells::extend_field(dst[l], *from[l]);
                 } else {
-                    zd::steal(PyObject_CallMethodOneArg(lhs_obj, ZD_STR("add").ptr(), src));
+                    cells::call_cell_method1(lhs_obj, ZD_STR("add"), src, T::type());
                 }
             } else if (s.joined) {
                 T::add_beside(lhs, s.beside);
@@ -333,7 +353,7 @@ void join_cells(py::handle lhsarr, py::handle rhsarr) {
                 for (int l = 0; l < T::nlists; ++l)
                     cells::extend_field(dst[l], *from[l], s.len[l]);
             } else {
-                zd::steal(PyObject_CallMethodOneArg(lhs_obj, ZD_STR("add").ptr(), rhs_obj));
+                cells::call_cell_method1(lhs_obj, ZD_STR("add"), rhs_obj, T::type());
             }
         }
     });

@@ -50,6 +50,17 @@ py::object call_cell_method(PyObject *cell, py::handle name, PyTypeObject *exact
     return zd::steal(PyObject_CallMethodNoArgs(cell, name.ptr()));
 }
 
+py::object call_cell_method1(PyObject *cell, py::handle name, PyObject *arg, PyTypeObject *exact) {
+    if (Py_TYPE(cell) == exact) {
+        PyObject *descr = _PyType_Lookup(exact, name.ptr());
+        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type)) {
+            PyObject *args[2] = {cell, arg};
+            return zd::steal(PyObject_Vectorcall(descr, args, 2, nullptr));
+        }
+    }
+    return zd::steal(PyObject_CallMethodOneArg(cell, name.ptr(), arg));
+}
+
 namespace {
 
 // A new list with the items of a term list, left out of the cycle collector

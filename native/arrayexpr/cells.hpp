@@ -56,6 +56,8 @@ py::object copy_linexpr(PyObject *cell);
 // Calls the method `name` of a cell without arguments; for a cell of exactly
 // the type `exact` (LinExpr by default) the method is looked up on the type.
 py::object call_cell_method(PyObject *cell, py::handle name, PyTypeObject *exact = nullptr);
+// The same with one argument: `cell.<name>(arg)`.
+py::object call_cell_method1(PyObject *cell, py::handle name, PyObject *arg, PyTypeObject *exact);
 
 // `*field += src` as the interpreter does it for the record fields: an
 // in-place extension for two lists, the generic in-place addition otherwise.

@@ -194,3 +194,16 @@ def test_leaks_iadd(model, full, one):
         c += qe
 
     assert_no_leak(ops)
+
+
+@pytest.mark.parametrize("where", ["self", "operand"])
+def test_refused_cell_changes_nothing(model, full, where):
+    r = model.addMVar(3) * model.addMVar(3)
+    r += 1.0
+    (full if where == "self" else r)._qearr.flat[1] = 3
+    solve(model)
+    lin = full._ndle.getValue()
+    with pytest.raises(TypeError):
+        full += r
+    np.testing.assert_array_equal(full._ndle.getValue(), lin)
+    assert all(len(c.coeffs) == 1 for c in full._qearr.flat if not isinstance(c, int))

@@ -38,6 +38,10 @@ inline QuadExprObject *quadexpr(PyObject *o) {
     return cellrec::record<Rec>(o);
 }
 
+// Every cell of a cell array typed as a QuadExpr (TypeError otherwise), so
+// that a refused cell is found before anything changes.
+void check_cells(py::handle cellarr);
+
 // A new, empty QuadExpr made by the type's own constructor (no Python call).
 py::object new_quadexpr();
 

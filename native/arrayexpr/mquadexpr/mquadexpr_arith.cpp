@@ -86,13 +86,6 @@ py::object copy_then(py::handle self, py::handle other, bool multiply) {
     return multiply ? op_imul(ret, other) : op_iadd(ret, other);
 }
 
-// Every cell of a cell array typed as a QuadExpr (TypeError otherwise), so
-// that a refused cell is found before anything changes.
-void check_cells(py::handle cellarr) {
-    cellrec::each_cell(cellarr, cellrec::kRefs | NPY_ITER_ZEROSIZE_OK,
-                       [](PyObject *cell) { quadexpr(cell); });
-}
-
 double as_double(py::handle o) {
     py::object f = zd::steal(PyNumber_Float(o.ptr()));
     return PyFloat_AS_DOUBLE(f.ptr());

@@ -17,15 +17,13 @@ py::object new_quadexpr() {
     return zd::steal(tp->tp_new(tp, no_args, nullptr));
 }
 
+void check_cells(py::handle cellarr) {
+    cellrec::each_cell(cellarr, cellrec::kRefs | NPY_ITER_ZEROSIZE_OK,
+                       [](PyObject *cell) { quadexpr(cell); });
+}
+
 py::object call_with(PyObject *cell, py::handle name, PyObject *arg) {
-    if (Py_TYPE(cell) == arrayexpr::QuadExpr_type) {
-        PyObject *descr = _PyType_Lookup(arrayexpr::QuadExpr_type, name.ptr());
-        if (descr && PyObject_TypeCheck(descr, &PyMethodDescr_Type)) {
-            PyObject *args[2] = {cell, arg};
-            return zd::steal(PyObject_Vectorcall(descr, args, 2, nullptr));
-        }
-    }
-    return zd::steal(PyObject_CallMethodOneArg(cell, name.ptr(), arg));
+    return cells::call_cell_method1(cell, name, arg, arrayexpr::QuadExpr_type);
 }
 
 py::object empty_objects(py::handle shape) {

@@ -74,7 +74,6 @@ py::object MQuadExpr__iadd_compact_mquadexpr(const zd::Args &a) {
 py::object MQuadExpr__iadd_full_mquadexpr(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     numpy();
-    ndle_iadd(self, other.attr(ZD_STR("_ndle")));
     py::object qearr_other = is_compact(other)
                                  ? other.attr(ZD_STR("_to_full"))().attr(ZD_STR("_qearr"))
                                  : other.attr(ZD_STR("_qearr"));
@@ -82,6 +81,13 @@ py::object MQuadExpr__iadd_full_mquadexpr(const zd::Args &a) {
     if (!PyArray_Check(qearr_other.ptr()))
         zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s",
                    zd::type_name(qearr_other));
+    // Shapes and cells are checked before the linear part changes, so that
+    // a refused operand leaves both halves as they were.
+    cells::ChunkLoop({arr(qearr), arr(qearr_other)}, cellrec::kRefs | NPY_ITER_ZEROSIZE_OK,
+                     {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY});
+    check_cells(qearr);
+    check_cells(qearr_other);
+    ndle_iadd(self, other.attr(ZD_STR("_ndle")));
     // Operand cells that are cells of self are read as they were before.
     cellrec::join_cells<Rec>(qearr, qearr_other);
     return zd::borrow(self.ptr());
