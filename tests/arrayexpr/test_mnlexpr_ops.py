@@ -365,6 +365,28 @@ def test_hand_off_gives_a_real_mnlexpr_with_the_written_trees(model, x, y, name,
     assert node_trees(r) == want
 
 
+QUAD_HAND_OFFS = [
+    ("q * q", lambda q, x, v: q * q, lambda qi, xi, v: B("multiply", qi, qi)),
+    ("q / x", lambda q, x, v: q / x, lambda qi, xi, v: B("divide", qi, V(xi))),
+    ("q ** 2", lambda q, x, v: q ** 2, lambda qi, xi, v: ("square", None, qi)),
+    ("q ** 3", lambda q, x, v: q ** 3, lambda qi, xi, v: B("pow", qi, C(3.0))),
+    ("2 ** q", lambda q, x, v: 2 ** q, lambda qi, xi, v: B("pow", C(2.0), qi)),
+    ("q * x", lambda q, x, v: q * x, lambda qi, xi, v: B("multiply", qi, V(xi))),
+    ("x.nl + q", lambda q, x, v: x.nl + q, lambda qi, xi, v: B("plus", V(xi), qi)),
+]
+
+
+@pytest.mark.parametrize("name, expr, expect", QUAD_HAND_OFFS, ids=[h[0] for h in QUAD_HAND_OFFS])
+def test_quadratic_hand_off(model, x, y, name, expr, expect):
+    v = model.addVar()
+    model.update()
+    q = x * y
+    r = expr(q, x, v)
+    assert type(r) is MNLExpr and r.shape == (3,)
+    want = [expect(B("multiply", V(a), V(b)), a, v) for a, b in zip(x.tolist(), y.tolist())]
+    assert node_trees(r) == want
+
+
 def test_hand_off_leaves_a_compact_operand_compact(x, y):
     e = x + 1.0
     assert e._is_compact
@@ -404,3 +426,19 @@ def test_no_leaks(model, m, x):
             except (TypeError, ValueError, tvp.TovrixError):
                 pass
     assert_no_leak(refused, repeat=200)
+
+
+def test_dispatchers_coerce_through_the_instance(m):
+    seen = []
+
+    class Sub(MNLExpr):
+        @staticmethod
+        def _coerce_to_exprtree_array(value):
+            seen.append(value)
+            return MNLExpr._coerce_to_exprtree_array(value)
+    s = Sub(m._nlearr)
+    a = np.ones(3)
+    s + a, a - s
+    s += a
+    s[0:2] = a[:2]
+    assert [o is a for o in seen[:3]] == [True, True, True] and len(seen) == 4

@@ -33,9 +33,7 @@ using namespace mlinexpr;
 
 namespace {
 
-void set_attr(py::handle obj, py::handle name, py::handle value) {
-    zd::check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
-}
+using zd::set_attr;
 
 py::object linexpr_type() {
     return zd::borrow(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type));
