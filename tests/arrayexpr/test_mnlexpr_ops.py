@@ -444,3 +444,16 @@ def test_dispatchers_coerce_through_the_instance(m):
     s += a
     s[0:2] = a[:2]
     assert [o is a for o in seen[:3]] == [True, True, True] and len(seen) == 4
+
+
+def test_mnlexpr_operand_broadcasts_with_its_roots(m23, m):
+    f = Rec()
+    r = m23._dispatch_binary_op(m, f)
+    assert r.shape == (2, 3) and len(f.calls) == 7
+    assert f.calls[1:] == [(a, b) for a, b in zip(roots(m23), roots(m) * 2)]
+    assert f.calls[0] == f.calls[1]
+    t = m23 * m
+    assert [(c._root._children[0], c._root._children[1]) for c in t._nlearr.flat] == \
+        [(a, b) for a, b in zip(roots(m23), roots(m) * 2)]
+    with pytest.raises(ValueError):
+        m[:0] * m
