@@ -105,9 +105,7 @@ py::object call_method(PyObject *cell, py::handle name) {
 // Arrays
 // ---------------------------------------------------------------------------
 
-inline PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 // A new C-ordered object array of the given shape, every cell None.
 py::object new_object_array(int nd, const npy_intp *dims);
@@ -126,6 +124,25 @@ void each_cell(py::handle cellarr, npy_uint32 flags, F &&f) {
 // ---------------------------------------------------------------------------
 // Whole-array loops
 // ---------------------------------------------------------------------------
+
+// Calls f(cell, value) for every cell of `cellarr` (read-write, never
+// broadcast) with the number at its place in `values` (an array read as
+// float64, broadcast to the cells' shape).
+template <class F>
+void each_cell_with_number(py::handle cellarr, py::handle values, F &&f) {
+    cells::ChunkLoop loop(
+        {arr(cellarr), arr(values)},
+        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
+        {NPY_OBJECT, NPY_DOUBLE});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            double v;
+            std::memcpy(&v, data[1] + i * strides[1], sizeof v);
+            f(cells::cell_or_none(data[0], strides[0], i), v);
+        }
+    });
+}
 
 constexpr npy_uint32 kRefs = NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP;
 

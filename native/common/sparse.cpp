@@ -7,9 +7,7 @@ namespace zd::sparse {
 
 namespace {
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 py::object scipy_sparse() {
     return ZD_IMPORT("scipy.sparse");

@@ -86,6 +86,11 @@ inline PyObject *check(PyObject *p) {
     return p;
 }
 
+// `obj.<name> = value`.
+inline void set_attr(py::handle obj, py::handle name, py::handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
+}
+
 // Truth of an object, and `a == b`, as the interpreter tests them.
 inline bool truthy(py::handle h) {
     return check(PyObject_IsTrue(h.ptr())) == 1;

@@ -20,6 +20,11 @@ inline void ensure_numpy() {
         ensure_numpy_slow();
 }
 
+// The array behind a handle known to hold an ndarray.
+inline PyArrayObject *arr(py::handle h) {
+    return reinterpret_cast<PyArrayObject *>(h.ptr());
+}
+
 // Closes a NumPy iterator on every exit path.
 class NpyIterGuard {
 public:

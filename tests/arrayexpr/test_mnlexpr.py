@@ -290,3 +290,27 @@ def test_no_leaks(model, m2):
     assert_no_leak(lambda: m2.__setitem__(np.s_[0], arr[0]), repeat=200)
     assert_no_leak(lambda: repr(m2), repeat=100)
 
+
+
+def test_coercion_of_quadratic_arrays(model):
+    x = model.addMVar(2)
+    y = model.addMVar(2)
+    model.update()
+    (x0, x1), (y0, y1) = x.tolist(), y.tolist()
+    q = x * y
+    assert [tree(t) for t in MNLExpr._coerce_to_exprtree_array(q)] == \
+        [("multiply", None, V(x0), V(y0)), ("multiply", None, V(x1), V(y1))]
+    q += np.array([1.0, 2.0])
+    trees = MNLExpr._coerce_to_exprtree_array(q)
+    # Linear term nodes first, then the quadratic ones, under one sum node.
+    assert tree(trees[1]) == ("plus", None, C(2.0), ("multiply", None, V(x1), V(y1)))
+    compact = x @ sp.csr_matrix(np.array([[1.0, 2.0], [0.0, 3.0]])) @ x
+    assert compact._is_compact and compact.shape == ()
+    t = MNLExpr._coerce_to_exprtree_array(compact)
+    assert t.shape == () and compact._is_compact
+    assert [c[0] for c in tree(t.item())[2:]] == ["square", "multiply", "multiply"]
+    m = MNLExpr._from_mquadexpr(q)
+    assert type(m) is MNLExpr
+    assert [tree(c._root) for c in m._nlearr] == [tree(t) for t in trees]
+    with pytest.raises(ValueError):
+        MNLExpr._coerce_to_exprtree_array(tvp.MQuadExpr._zeros_full((0,)))

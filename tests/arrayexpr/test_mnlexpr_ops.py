@@ -320,25 +320,78 @@ def test_unhashable(m):
 # --- nonlinear hand-off of the other classes ----------------------------------
 
 
-def test_hand_off_from_mvar(x, y):
-    u, w = x.tolist(), y.tolist()
-    assert type(x.nl) is MNLExpr and node_trees(x.nl) == [V(a) for a in u]
-    assert node_trees(x ** 3) == [("pow", None, V(a), C(3.0)) for a in u]
-    assert node_trees(2 ** x) == [("pow", None, C(2.0), V(a)) for a in u]
-    assert node_trees(x / y) == [("divide", None, V(a), V(b)) for a, b in zip(u, w)]
-    assert node_trees(1.0 / x) == [("divide", None, C(1.0), V(a)) for a in u]
+def P(*c):
+    return ("plus", None) + c
 
 
-def test_hand_off_from_mlinexpr(x, y):
-    u, w = x.tolist(), y.tolist()
+def B(op, a, b):
+    return (op, None, a, b)
+
+
+# Each row: the expression, then the tree of cell i from the variables
+# x_i, y_i, the single variable v and the linear cell x_i + 1 (lin).
+HAND_OFFS = [
+    ("x.nl", lambda x, y, v, nl: x.nl, lambda xi, yi, v, lin: V(xi)),
+    ("x / y", lambda x, y, v, nl: x / y, lambda xi, yi, v, lin: B("divide", V(xi), V(yi))),
+    ("x / v", lambda x, y, v, nl: x / v, lambda xi, yi, v, lin: B("divide", V(xi), V(v))),
+    ("1 / x", lambda x, y, v, nl: 1 / x, lambda xi, yi, v, lin: B("divide", C(1.0), V(xi))),
+    ("x ** 3", lambda x, y, v, nl: x ** 3, lambda xi, yi, v, lin: B("pow", V(xi), C(3.0))),
+    ("x ** 0.5", lambda x, y, v, nl: x ** 0.5, lambda xi, yi, v, lin: B("pow", V(xi), C(0.5))),
+    ("2 ** x", lambda x, y, v, nl: 2 ** x, lambda xi, yi, v, lin: B("pow", C(2.0), V(xi))),
+    ("x + nl", lambda x, y, v, nl: x + nl, lambda xi, yi, v, lin: B("plus", V(xi), V(v))),
+    ("nl - x", lambda x, y, v, nl: nl - x, lambda xi, yi, v, lin: B("minus", V(v), V(xi))),
+    ("x * nl", lambda x, y, v, nl: x * nl, lambda xi, yi, v, lin: B("multiply", V(xi), V(v))),
+    ("e / y", lambda x, y, v, nl: (x + 1.0) / y, lambda xi, yi, v, lin: B("divide", lin, V(yi))),
+    ("e / v", lambda x, y, v, nl: (x + 1.0) / v, lambda xi, yi, v, lin: B("divide", lin, V(v))),
+    ("e ** 3", lambda x, y, v, nl: (x + 1.0) ** 3, lambda xi, yi, v, lin: B("pow", lin, C(3.0))),
+    ("2 ** e", lambda x, y, v, nl: 2.0 ** (x + 1.0), lambda xi, yi, v, lin: B("pow", C(2.0), lin)),
+    ("1 / e", lambda x, y, v, nl: 1 / (x + 1.0), lambda xi, yi, v, lin: B("divide", C(1.0), lin)),
+    ("nl * e", lambda x, y, v, nl: nl * (x + 1.0),
+     lambda xi, yi, v, lin: B("multiply", V(v), lin)),
+    ("e * x.nl", lambda x, y, v, nl: (x + 1.0) * x.nl,
+     lambda xi, yi, v, lin: B("multiply", lin, V(xi))),
+    ("x.nl / e", lambda x, y, v, nl: x.nl / (x + 1.0),
+     lambda xi, yi, v, lin: B("divide", V(xi), lin)),
+]
+
+
+@pytest.mark.parametrize("name, expr, expect", HAND_OFFS, ids=[h[0] for h in HAND_OFFS])
+def test_hand_off_gives_a_real_mnlexpr_with_the_written_trees(model, x, y, name, expr, expect):
+    v = model.addVar()
+    model.update()
+    r = expr(x, y, v, NLExpr._from_var(v))
+    assert type(r) is MNLExpr and r.shape == (3,)
+    want = [expect(a, b, v, P(V(a), C(1.0))) for a, b in zip(x.tolist(), y.tolist())]
+    assert node_trees(r) == want
+
+
+QUAD_HAND_OFFS = [
+    ("q * q", lambda q, x, v: q * q, lambda qi, xi, v: B("multiply", qi, qi)),
+    ("q / x", lambda q, x, v: q / x, lambda qi, xi, v: B("divide", qi, V(xi))),
+    ("q ** 2", lambda q, x, v: q ** 2, lambda qi, xi, v: ("square", None, qi)),
+    ("q ** 3", lambda q, x, v: q ** 3, lambda qi, xi, v: B("pow", qi, C(3.0))),
+    ("2 ** q", lambda q, x, v: 2 ** q, lambda qi, xi, v: B("pow", C(2.0), qi)),
+    ("q * x", lambda q, x, v: q * x, lambda qi, xi, v: B("multiply", qi, V(xi))),
+    ("x.nl + q", lambda q, x, v: x.nl + q, lambda qi, xi, v: B("plus", V(xi), qi)),
+]
+
+
+@pytest.mark.parametrize("name, expr, expect", QUAD_HAND_OFFS, ids=[h[0] for h in QUAD_HAND_OFFS])
+def test_quadratic_hand_off(model, x, y, name, expr, expect):
+    v = model.addVar()
+    model.update()
+    q = x * y
+    r = expr(q, x, v)
+    assert type(r) is MNLExpr and r.shape == (3,)
+    want = [expect(B("multiply", V(a), V(b)), a, v) for a, b in zip(x.tolist(), y.tolist())]
+    assert node_trees(r) == want
+
+
+def test_hand_off_leaves_a_compact_operand_compact(x, y):
     e = x + 1.0
     assert e._is_compact
-    r = e / y
-    lin = [("plus", None, V(a), C(1.0)) for a in u]
-    assert node_trees(r) == [("divide", None, le, V(b)) for le, b in zip(lin, w)]
+    e / y, e ** 3
     assert e._is_compact
-    assert node_trees(e ** 3) == [("pow", None, le, C(3.0)) for le in lin]
-    assert node_trees(2.0 ** e) == [("pow", None, C(2.0), le) for le in lin]
 
 
 def test_hand_off_ends_in_a_general_constraint(model, x, y):
@@ -373,3 +426,19 @@ def test_no_leaks(model, m, x):
             except (TypeError, ValueError, tvp.TovrixError):
                 pass
     assert_no_leak(refused, repeat=200)
+
+
+def test_dispatchers_coerce_through_the_instance(m):
+    seen = []
+
+    class Sub(MNLExpr):
+        @staticmethod
+        def _coerce_to_exprtree_array(value):
+            seen.append(value)
+            return MNLExpr._coerce_to_exprtree_array(value)
+    s = Sub(m._nlearr)
+    a = np.ones(3)
+    s + a, a - s
+    s += a
+    s[0:2] = a[:2]
+    assert [o is a for o in seen[:3]] == [True, True, True] and len(seen) == 4

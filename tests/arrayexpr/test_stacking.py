@@ -153,6 +153,14 @@ def test_quadratic_result_full_state_and_no_shared_cells(model, sq):
     assert r._ndle._learr[0, 0].getConstant() == before
 
 
+def test_quadratic_result_with_variables(sq):
+    a, b = sq
+    r = tvp.hstack([a * b, a])
+    assert type(r) is tvp.MQuadExpr and r.shape == (2, 4) and not r._is_compact
+    assert [c.size() for c in r._qearr[0]] == [1, 1, 0, 0]
+    assert [c.getVar(0) for c in r._ndle._learr[0, 2:]] == list(a._vararr[0])
+
+
 def test_quadratic_branch_hands_tuples_to_the_routine(sq):
     a, b = sq
     seen = []

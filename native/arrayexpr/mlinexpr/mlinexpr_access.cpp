@@ -6,9 +6,7 @@ using namespace mlinexpr;
 
 namespace {
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 using operand::zero_d;
 

@@ -120,9 +120,7 @@ py::object MLinExpr__add_compact_mlinexpr(const zd::Args &a) {
 
 namespace {
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 // Reads element k of an int32 or int64 index array.
 struct IndexView {

@@ -52,9 +52,7 @@ inline py::object reciprocal(py::handle x) {
 inline py::object to_float(py::handle x) {
     return zd::steal(PyNumber_Float(x.ptr()));
 }
-inline void set_attr(py::handle obj, py::handle name, py::handle value) {
-    zd::check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
-}
+using zd::set_attr;
 // `obj.<name> op= value` on an attribute holding an array, the result assigned back.
 inline void attr_inplace(py::handle obj, py::handle name, py::handle value, bool multiply) {
     py::object cur = obj.attr(name);

@@ -1,5 +1,6 @@
 // MLinExpr: in-place multiplication, multiplication and the split of a
 // product's cells into quadratic and linear parts.
+#include "cellrec.hpp"
 #include "mlinexpr_arith.hpp"
 #include "zd_sparse.hpp"
 
@@ -12,9 +13,7 @@ using namespace arith;
 
 namespace {
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 using namespace operand;
 
@@ -257,21 +256,11 @@ py::object MLinExpr__imul_ndarray(const zd::Args &a) {
     py::object other = zd::steal(PyArray_FROM_O(a[1].ptr()));
     py::object learr = learr_of(self);
     // Zero-size operands are admitted: an empty expression stays as it is.
-    cells::ChunkLoop loop(
-        {arr(learr), arr(other)},
-        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
-        {NPY_OBJECT, NPY_DOUBLE});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            double v;
-            std::memcpy(&v, data[1] + i * strides[1], sizeof v);
-            PyObject *cell = cells::cell_or_none(data[0], strides[0], i);
-            if (scale_record(cell, v))
-                continue;
-            py::object vf = zd::steal(PyFloat_FromDouble(v));
-            cell_mul(cell, vf.ptr());
-        }
+    cellrec::each_cell_with_number(learr, other, [](PyObject *cell, double v) {
+        if (scale_record(cell, v))
+            return;
+        py::object vf = zd::steal(PyFloat_FromDouble(v));
+        cell_mul(cell, vf.ptr());
     });
     return self_ref(self);
 }

@@ -13,13 +13,9 @@ using cellrec::LinRec;
 
 namespace {
 
-void set_attr(py::handle obj, py::handle name, py::handle value) {
-    zd::check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
-}
+using zd::set_attr;
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 // A C-ordered array of the given type and shape (contents uninitialised for
 // numbers, None for objects).

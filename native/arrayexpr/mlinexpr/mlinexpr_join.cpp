@@ -13,13 +13,9 @@ using cellrec::LinRec;
 
 namespace {
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
-void set_attr(py::handle obj, py::handle name, py::handle value) {
-    zd::check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
-}
+using zd::set_attr;
 
 using cellrec::float_of;
 
@@ -134,19 +130,8 @@ py::object MLinExpr__iadd_full_ndarray(const zd::Args &a) {
     numpy();
     py::object other = zd::steal(PyArray_FROM_O(a[1].ptr()));
     py::object learr = learr_of(self);
-    cells::ChunkLoop loop(
-        {arr(learr), arr(other)},
-        NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READWRITE | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY | NPY_ITER_COPY},
-        {NPY_OBJECT, NPY_DOUBLE});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            LinExprObject *le = cells::linexpr(cells::cell_at(data[0], strides[0], i));
-            double v;
-            std::memcpy(&v, data[1] + i * strides[1], sizeof v);
-            le->constant += v;
-        }
-    });
+    cellrec::each_cell_with_number(
+        learr, other, [](PyObject *cell, double v) { cells::linexpr(cell)->constant += v; });
     return zd::borrow(self.ptr());
 }
 

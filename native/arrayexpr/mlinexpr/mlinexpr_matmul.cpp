@@ -26,9 +26,7 @@ using namespace matmul;
 
 namespace {
 
-PyArrayObject *arr(py::handle h) {
-    return reinterpret_cast<PyArrayObject *>(h.ptr());
-}
+using zd::arr;
 
 py::object cannot_construct_text(py::handle obj) {
     py::object text = zd::steal(PyObject_Format(obj.ptr(), nullptr));

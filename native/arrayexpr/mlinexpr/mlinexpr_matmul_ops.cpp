@@ -114,6 +114,86 @@ py::list quad_part_of(py::handle y, const Axb &e) {
     return parts;
 }
 
+// self @ other, or other @ self when `reflected`: a constant matrix, an MVar
+// or (not reflected) an MLinExpr operand, each to the member of self's state.
+py::object matmul_dispatch(py::handle self, py::handle other, bool reflected) {
+    const Kind k = classify(other);
+    numpy();
+    sparse();
+    const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
+    if (!compact)
+        zd::call_method(self, ZD_STR("_convert_to_full"));
+    const char *name = nullptr;
+    if (k == Kind::Sparse || k == Kind::NDArray)
+        name = compact ? "_matmul_compact_spmatrix_or_ndarray" : "_matmul_full_spmatrix_or_ndarray";
+    else if (k == Kind::MVar)
+        name = compact ? "_matmul_compact_mvar" : "_matmul_full_mvar";
+    else if (k == Kind::MLinExpr && !reflected)
+        name = compact ? "_matmul_compact_mlinexpr" : "_matmul_full_mlinexpr";
+    if (!name)
+        return not_implemented();
+    py::object member = zd::steal(PyUnicode_FromFormat("%s%s", reflected ? "_r" : "_", name + 1));
+    return zd::call_method(self, member, other);
+}
+
+// The product of a compact self with a constant matrix M: self @ M, or M @ self
+// when `reflected`. The constants are multiplied as arrays, the merged matrix
+// part by the rule of each side.
+py::object compact_const_product(py::handle self, py::handle M, bool reflected) {
+    py::object np = numpy();
+    sparse();
+    py::object cls = mlinexpr_cls();
+    py::object shape_prod = reflected ? product_shape(shape_of(M), shape_of(self))
+                                      : product_shape(shape_of(self), shape_of(M));
+    if (has_zero(shape_prod))
+        return zd::call_method(cls, ZD_STR("zeros"), shape_prod);
+    if (!truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape_prod))) {
+        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
+        return zd::call_method(tmp,
+                               reflected ? ZD_STR("_rmatmul_full_spmatrix_or_ndarray")
+                                         : ZD_STR("_matmul_full_spmatrix_or_ndarray"),
+                               M);
+    }
+    py::object c = self.attr(ZD_STR("_const"));
+    py::object b_out = constants(np, reflected ? matmul_op(M, c) : matmul_op(c, M), shape_prod);
+    py::object ret = cls.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = b_out);
+    if (PyObject_Length(self.attr(ZD_STR("_matmulparts")).ptr()) == 0)
+        return ret;
+    Axb e = extract(self);
+    const Py_ssize_t nd = ndim_of(self);
+    if (nd != 1 && nd != 2)
+        zd::raise_assertion();
+    const bool one_row = nd == 2 && equals(first_dim(self), py::int_(1));
+    // A row vector on the left of M.T, or a matrix's rows with M.T beside
+    // them (kron); on the right of M: the part times M, or M beside a row.
+    py::object L = reflected ? zd::borrow(M.ptr()) : M.attr("T");
+    const bool kron = reflected ? one_row : (nd == 2 && !one_row);
+    py::object A_out =
+        kron ? zd::sparse::kron(L, e.A, "csr") : zd::sparse::to_csr(matmul_op(L, e.A), false);
+    zd::call_method(ret, ZD_STR("_add_matmul_part"), A_out, e.x.attr("copy")());
+    return ret;
+}
+
+// The product of a full self with a constant matrix: NumPy's object product of
+// the cells, normalised; a product without cells is all zeros.
+py::object full_const_product(py::handle self, py::handle M_in, bool reflected) {
+    py::object M = zd::borrow(M_in.ptr());
+    numpy();
+    sparse();
+    py::handle left = reflected ? M_in : self, right = reflected ? self : M_in;
+    py::object res_shape = product_shape(shape_of(left), shape_of(right));
+    if (is_zero(last_dim(left)) || is_zero(first_dim(right)) || has_zero(res_shape))
+        return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
+    warn_if_chained(self, M);
+    if (zd::sparse::issparse(M))
+        M = zd::call_method(M, ZD_STR("toarray"));
+    py::object cells_ = self.attr(ZD_STR("_learr"));
+    py::object learr_out = as_cell_array(reflected ? matmul_op(M, cells_) : matmul_op(cells_, M));
+    py::object ret = mlinexpr_cls()(learr_out);
+    zd::call_method(ret, ZD_STR("_normalize"));
+    return ret;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -121,70 +201,15 @@ py::list quad_part_of(py::handle y, const Axb &e) {
 // ---------------------------------------------------------------------------
 
 py::object MLinExpr___matmul__(const zd::Args &a) {
-    py::handle self = a[0], other = a[1];
-    const Kind k = classify(other);
-    py::object np = numpy();
-    py::object sp = sparse();
-    const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
-    if (!compact)
-        zd::call_method(self, ZD_STR("_convert_to_full"));
-    if (k == Kind::Sparse || k == Kind::NDArray)
-        return self.attr(compact ? ZD_STR("_matmul_compact_spmatrix_or_ndarray")
-                                 : ZD_STR("_matmul_full_spmatrix_or_ndarray"))(other);
-    if (k == Kind::MVar)
-        return self.attr(compact ? ZD_STR("_matmul_compact_mvar")
-                                 : ZD_STR("_matmul_full_mvar"))(other);
-    if (k == Kind::MLinExpr)
-        return self.attr(compact ? ZD_STR("_matmul_compact_mlinexpr")
-                                 : ZD_STR("_matmul_full_mlinexpr"))(other);
-    return not_implemented();
+    return matmul_dispatch(a[0], a[1], false);
 }
 
 py::object MLinExpr__matmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
-    py::handle self = a[0], spmat = a[1];
-    py::object np = numpy();
-    py::object sp = sparse();
-    py::object cls = mlinexpr_cls();
-    py::object shape_prod = product_shape(shape_of(self), shape_of(spmat));
-    if (has_zero(shape_prod))
-        return zd::call_method(cls, ZD_STR("zeros"), shape_prod);
-    if (!truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape_prod))) {
-        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
-        return zd::call_method(tmp, ZD_STR("_matmul_full_spmatrix_or_ndarray"), spmat);
-    }
-    py::object b_out = constants(np, matmul_op(self.attr(ZD_STR("_const")), spmat), shape_prod);
-    py::object ret = cls.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = b_out);
-    if (PyObject_Length(self.attr(ZD_STR("_matmulparts")).ptr()) == 0)
-        return ret;
-    Axb e = extract(self);
-    const Py_ssize_t nd = ndim_of(self);
-    py::object A_out;
-    py::object spmat_T = spmat.attr("T");
-    if (nd == 1 || (nd == 2 && equals(first_dim(self), py::int_(1))))
-        A_out = zd::sparse::to_csr(matmul_op(spmat_T, e.A), false);
-    else if (nd == 2)
-        A_out = zd::sparse::kron(spmat_T, e.A, "csr");
-    else
-        zd::raise_assertion();
-    zd::call_method(ret, ZD_STR("_add_matmul_part"), A_out, e.x.attr("copy")());
-    return ret;
+    return compact_const_product(a[0], a[1], false);
 }
 
 py::object MLinExpr__matmul_full_spmatrix_or_ndarray(const zd::Args &a) {
-    py::handle self = a[0];
-    py::object other = zd::borrow(a[1].ptr());
-    numpy();
-    py::object sp = sparse();
-    py::object res_shape = product_shape(shape_of(self), shape_of(other));
-    if (is_zero(last_dim(self)) || is_zero(first_dim(other)) || has_zero(res_shape))
-        return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
-    warn_if_chained(self, other);
-    if (zd::sparse::issparse(other))
-        other = zd::call_method(other, ZD_STR("toarray"));
-    py::object learr_out = as_cell_array(matmul_op(self.attr(ZD_STR("_learr")), other));
-    py::object ret = mlinexpr_cls()(learr_out);
-    zd::call_method(ret, ZD_STR("_normalize"));
-    return ret;
+    return full_const_product(a[0], a[1], false);
 }
 
 py::object MLinExpr__matmul_compact_mvar(const zd::Args &a) {
@@ -271,68 +296,15 @@ py::object MLinExpr__matmul_full_mlinexpr(const zd::Args &a) {
 // ---------------------------------------------------------------------------
 
 py::object MLinExpr___rmatmul__(const zd::Args &a) {
-    py::handle self = a[0], other = a[1];
-    const Kind k = classify(other);
-    py::object np = numpy();
-    py::object sp = sparse();
-    const bool compact = truthy(self.attr(ZD_STR("_is_compact"))) && keep_compact(mlinexpr_cls());
-    if (!compact)
-        zd::call_method(self, ZD_STR("_convert_to_full"));
-    if (k == Kind::Sparse || k == Kind::NDArray)
-        return self.attr(compact ? ZD_STR("_rmatmul_compact_spmatrix_or_ndarray")
-                                 : ZD_STR("_rmatmul_full_spmatrix_or_ndarray"))(other);
-    if (k == Kind::MVar)
-        return self.attr(compact ? ZD_STR("_rmatmul_compact_mvar")
-                                 : ZD_STR("_rmatmul_full_mvar"))(other);
-    return not_implemented();
+    return matmul_dispatch(a[0], a[1], true);
 }
 
 py::object MLinExpr__rmatmul_compact_spmatrix_or_ndarray(const zd::Args &a) {
-    py::handle self = a[0], spmat = a[1];
-    py::object np = numpy();
-    py::object sp = sparse();
-    py::object cls = mlinexpr_cls();
-    py::object shape_prod = product_shape(shape_of(spmat), shape_of(self));
-    if (has_zero(shape_prod))
-        return zd::call_method(cls, ZD_STR("zeros"), shape_prod);
-    if (!truthy(zd::call_method(cls, ZD_STR("_allows_compact"), shape_prod))) {
-        py::object tmp = zd::call_method(self, ZD_STR("_to_full"));
-        return zd::call_method(tmp, ZD_STR("_rmatmul_full_spmatrix_or_ndarray"), spmat);
-    }
-    py::object b_out = constants(np, matmul_op(spmat, self.attr(ZD_STR("_const"))), shape_prod);
-    py::object ret = cls.attr(ZD_STR("_from_compact_affine_expr"))(py::arg("b") = b_out);
-    if (PyObject_Length(self.attr(ZD_STR("_matmulparts")).ptr()) == 0)
-        return ret;
-    Axb e = extract(self);
-    const Py_ssize_t nd = ndim_of(self);
-    py::object A_out;
-    if (nd == 1)
-        A_out = zd::sparse::to_csr(matmul_op(spmat, e.A), false);
-    else if (nd == 2 && equals(first_dim(self), py::int_(1)))
-        A_out = zd::sparse::kron(spmat, e.A, "csr");
-    else if (nd == 2)
-        A_out = zd::sparse::to_csr(matmul_op(spmat, e.A), false);
-    else
-        zd::raise_assertion();
-    zd::call_method(ret, ZD_STR("_add_matmul_part"), A_out, e.x.attr("copy")());
-    return ret;
+    return compact_const_product(a[0], a[1], true);
 }
 
 py::object MLinExpr__rmatmul_full_spmatrix_or_ndarray(const zd::Args &a) {
-    py::handle self = a[0];
-    py::object other = zd::borrow(a[1].ptr());
-    numpy();
-    py::object sp = sparse();
-    py::object res_shape = product_shape(shape_of(other), shape_of(self));
-    if (is_zero(last_dim(other)) || is_zero(first_dim(self)) || has_zero(res_shape))
-        return mlinexpr_cls().attr(ZD_STR("zeros"))(res_shape);
-    warn_if_chained(self, other);
-    if (zd::sparse::issparse(other))
-        other = zd::call_method(other, ZD_STR("toarray"));
-    py::object learr_out = as_cell_array(matmul_op(other, self.attr(ZD_STR("_learr"))));
-    py::object ret = mlinexpr_cls()(learr_out);
-    zd::call_method(ret, ZD_STR("_normalize"));
-    return ret;
+    return full_const_product(a[0], a[1], true);
 }
 
 py::object MLinExpr__rmatmul_full_mvar(const zd::Args &a) {

@@ -190,7 +190,7 @@ py::object MNLExpr___setitem__(const zd::Args &a) {
         isinstance_global(value, ZD_STR("MLinExpr")) ||
         isinstance_global(value, ZD_STR("MQuadExpr")) ||
         isinstance_global(value, ZD_STR("MNLExpr"))) {
-        other = coerce_array(value);
+        other = coerce_through(a[0], value);
     } else if (isinstance_global(value, ZD_STR("Var")) || arrayexpr::is_linexpr(value.ptr()) ||
                arrayexpr::is_quadexpr(value.ptr()) || isinstance_global(value, ZD_STR("NLExpr")) ||
                is_scalar(value)) {

@@ -93,6 +93,13 @@ Operand classify(py::handle other, bool reflected);
 
 // The expression-tree array of an operand (the coercion).
 py::object coerce_array(py::handle value);
+// self._coerce_to_exprtree_array(value): the coercion looked up on the
+// instance, as a subclass may replace it.
+inline py::object coerce_through(py::handle self, py::handle value) {
+    PyObject *args[2] = {self.ptr(), value.ptr()};
+    return zd::steal(
+        PyObject_VectorcallMethod(ZD_STR("_coerce_to_exprtree_array").ptr(), args, 2, nullptr));
+}
 // NLExpr._coerce_to_exprtree(value): one node.
 py::object coerce_single(py::handle value);
 

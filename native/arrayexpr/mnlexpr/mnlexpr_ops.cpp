@@ -45,7 +45,7 @@ py::object dispatch_binary(py::handle self, py::handle other, py::handle func, b
     py::object nlexpr = zd::global(ZD_STR("NLExpr"));
     py::object res;
     if (kind == Operand::TreeArray) {
-        py::object trees = as_ndarray(coerce_array(other));
+        py::object trees = as_ndarray(coerce_through(self, other));
         if (reflected)
             res = vectorize(as_array(trees), as_array(arr), false, [&](PyObject *const *v) {
                 py::object r = root(v[1]);
@@ -85,8 +85,8 @@ py::object idispatch_binary(py::handle self, py::handle other, py::handle func) 
         return not_implemented();
     // The operand is converted whole before any cell changes, so an operand
     // sharing cells with self contributes the nodes from before.
-    py::object trees =
-        kind == Operand::TreeArray ? as_ndarray(coerce_array(other)) : zero_d(coerce_single(other));
+    py::object trees = kind == Operand::TreeArray ? as_ndarray(coerce_through(self, other))
+                                                  : zero_d(coerce_single(other));
     py::object arr = nlearr(self);
     inplace_pairs(as_array(arr), as_array(trees), [&](PyObject *cell, PyObject *node) {
         py::object r = root(cell);
