@@ -36,8 +36,7 @@ const char class_doc[] =
     "  BatchID: ID of the associated batch request.\n"
     "  BatchStatus: Status of the batch object.\n"
     "\n"
-    "Use help() on any of these methods for more information\n"
-    "(for example help(Batch.update)).";
+    "Use help() on any of these methods for more information.";
 
 const char dispose_doc[] = "ROUTINE:\n"
                            "  dispose()\n"
@@ -276,6 +275,8 @@ py::object Batch_new(const zd::Args &a) {
     return self;
 }
 
+void dispose_handle(py::handle self);
+
 // __init__(self, batchID, env=None)
 py::object Batch_init(const zd::Args &a) {
     py::handle self = a[0];
@@ -287,6 +288,9 @@ py::object Batch_init(const zd::Args &a) {
     auto *cenvptr = static_cast<TVXenv *>(raw_ptr(cenv));
     if (!cenvptr) // an environment that was never created
         raise_tovrix(TVX_ERROR_NULL_ARGUMENT, env);
+    // Opening an open handle again first lets go of the request it holds.
+    if (!own_attr(self, ZD_STR("_cbatch")).is_none())
+        dispose_handle(self);
     TVXbatch *cbatchptr = nullptr;
     int error = TVXgetbatch(cenvptr, c_text(bytebid), &cbatchptr);
     if (error)
@@ -370,25 +374,29 @@ py::object Batch_del(const zd::Args &a) {
     return py::none();
 }
 
-py::object Batch_dispose(const zd::Args &a) {
-    py::handle self = a[0];
-    // The user's environment stays alive until its batch handle is freed.
+// Frees the library batch handle once: the environments are dropped first,
+// the user's kept alive until after the free; a failed free still counts.
+void dispose_handle(py::handle self) {
     py::object uenv = own_attr(self, ZD_STR("_uenv"));
     set_attr(self, ZD_STR("_cenv"), py::none());
     set_attr(self, ZD_STR("_uenv"), py::none());
     PyObject *cb = PyObject_GetAttr(self.ptr(), ZD_STR("_cbatch").ptr());
     if (!cb) {
         PyErr_Clear();
-        return py::none();
+        return;
     }
     py::object cbatch = zd::steal(cb);
     if (cbatch.is_none())
-        return py::none();
+        return;
     auto *batch = static_cast<TVXbatch *>(raw_ptr(cbatch));
     int error = batch ? TVXfreebatch(batch) : 0;
     set_attr(self, ZD_STR("_cbatch"), py::none());
     if (error)
         raise_tovrix(error, self);
+}
+
+py::object Batch_dispose(const zd::Args &a) {
+    dispose_handle(a[0]);
     return py::none();
 }
 

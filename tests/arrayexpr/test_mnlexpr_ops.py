@@ -396,10 +396,12 @@ def test_hand_off_leaves_a_compact_operand_compact(x, y):
 
 def test_hand_off_ends_in_a_general_constraint(model, x, y):
     r = model.addMVar(3)
-    gc = model.addGenConstrNL(r, x / y + 1.0)
+    gc = model.addGenConstrNL(r, x / y + 1.0, name="g")
     assert isinstance(gc, tvp.MGenConstr) and gc.shape == (3,)
     model.update()
-    assert model.NumGenConstrs == 3
+    assert model.NumGenConstrs == 3 and gc.GenConstrName.tolist() == ["g[0]", "g[1]", "g[2]"]
+    gc.setAttr("GenConstrName", ["a", "b", "c"])
+    assert gc[1].GenConstrName.tolist() == "b"
 
 
 def test_no_leaks(model, m, x):

@@ -34,8 +34,9 @@ def test_class_members_docs_and_hash():
     assert Batch.__module__ == "zudirivi._batch" and Batch.__bases__ == (object,)
     assert Batch.__doc__.startswith("Tovrix batch object.")
     for name in ("abort", "discard", "dispose", "getJSONSolution", "update", "BatchErrorCode",
-                 "BatchErrorMessage", "BatchID", "BatchStatus", "help()"):
+                 "BatchErrorMessage", "BatchID", "BatchStatus"):
         assert name in Batch.__doc__
+    assert "help() on any of these methods" in Batch.__doc__.splitlines()[-1]
     assert Batch.dispose.__doc__.startswith("ROUTINE:\n  dispose()\n")
     assert "Free all resources associated with this Batch object." in Batch.dispose.__doc__
     assert "NOTES:" in Batch.dispose.__doc__
@@ -118,6 +119,24 @@ def test_environment_that_was_never_created_is_refused():
         Batch("b1", DeadEnv())
     assert (e.value.errno, e.value.message) == (TVX.ERROR_NULL_ARGUMENT,
                                                 "Failed to create environment")
+
+
+def test_opening_again_frees_the_held_handle(lib, env):
+    before = lib.live(LIVE_BATCH)
+    b = Batch("b1", env)
+    b.__init__("done", env)
+    assert lib.live(LIVE_BATCH) == before + 1
+    assert (b.BatchID, b._uenv) == ("done", env)
+    with pytest.raises(TovrixError, match="Batch 'nope' not found"):
+        b.__init__("nope", env)
+    assert closed_state(b) and lib.live(LIVE_BATCH) == before
+    # a failed free of the held handle is reported as dispose reports it
+    b.__init__("b1", env)
+    lib.fail_next(env, "TVXfreebatch", 77)
+    with pytest.raises(TovrixError) as e:
+        b.__init__("done", env)
+    assert (e.value.errno, e.value.message) == (77, "Failed to create batch request")
+    assert closed_state(b) and lib.live(LIVE_BATCH) == before
 
 
 @pytest.mark.parametrize("bad_id, exc", [(b"b1", TovrixError), ("a\0b", ValueError)])

@@ -378,6 +378,17 @@ namespace {
 
 // The n by n identity as a CSR matrix, its three arrays filled here and handed
 // to SciPy in one call (index type int32 while n fits, as SciPy picks).
+// numpy.zeros(shape, dtype=numpy.float64) for a tuple of ints.
+py::object zeros_float64(py::handle shape) {
+    zd::ensure_numpy();
+    PyArray_Dims dims = {nullptr, 0};
+    if (!PyArray_IntpConverter(shape.ptr(), &dims))
+        zd::throw_error();
+    PyObject *z = PyArray_Zeros(dims.len, dims.ptr, PyArray_DescrFromType(NPY_DOUBLE), 0);
+    PyDimMem_FREE(dims.ptr);
+    return zd::steal(z);
+}
+
 py::object identity_csr(npy_intp n) {
     zd::ensure_numpy();
     const int itype = n < NPY_MAX_INT32 ? NPY_INT32 : NPY_INT64;
@@ -445,7 +456,7 @@ py::object MLinExpr__from_mvar_compact(const zd::Args &a) {
         py::object flat = zd::global(ZD_STR("MVar"))(vararr.attr("reshape")(-1));
         py::list parts;
         parts.append(py::make_tuple(identity_csr(len), flat));
-        py::object b = np.attr("zeros")(s, py::arg("dtype") = np.attr("float64"));
+        py::object b = zeros_float64(s);
         return cls(py::arg("matmulparts") = parts, py::arg("b") = b);
     }
     ZD_ASSERT(false);

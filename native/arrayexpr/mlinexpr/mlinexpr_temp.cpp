@@ -71,7 +71,13 @@ py::object add_into_temporary(py::handle self, py::handle other, bool fresh) {
     }
     if (!fresh && !arrayexpr::is_temporary(s))
         return py::object();
-    return op_iadd(self, is_scalar(other) ? to_float(other) : zd::borrow(other.ptr()));
+    if (is_compact(self)) {
+        // What the compact in-place addition does: the constants only.
+        attr_inplace(self, ZD_STR("_const"), array ? zd::borrow(other.ptr()) : to_float(other),
+                     false);
+        return zd::borrow(s);
+    }
+    return op_iadd(self, other);
 }
 
 } // namespace mlinexpr

@@ -107,7 +107,9 @@ py::object MNLExpr___repr__(const zd::Args &a) {
     Py_ssize_t comma = PyUnicode_FindChar(text.ptr(), ',', 0, len, -1);
     if (comma == -2)
         zd::throw_error();
-    py::object head = zd::steal(PyUnicode_Substring(text.ptr(), 0, comma < 0 ? len : comma));
+    // (Without a comma the last character goes, as a slice up to -1 would.)
+    py::object head =
+        zd::steal(PyUnicode_Substring(text.ptr(), 0, comma < 0 ? (len > 0 ? len - 1 : 0) : comma));
     py::object shape = zd::steal(PyObject_GetAttr(arr.ptr(), ZD_STR("shape").ptr()));
     py::object shape_text = zd::steal(PyObject_Str(shape.ptr()));
     return zd::steal(PyUnicode_FromFormat("<MNLExpr %U>\n%U)", shape_text.ptr(), head.ptr()));
