@@ -94,6 +94,11 @@ py::object csr_from_arrays(py::handle data, py::handle indices, py::handle indpt
 // A.copy(): for a CSR matrix whose arrays are already canonical, made as
 // csr_from_arrays makes one.
 py::object copy_matrix(py::handle A);
+// csr_matrix(A.T, dtype=numpy.float64, copy=True) with its indices sorted, for
+// an exact CSR matrix of float64 values and int32 indices in canonical form,
+// made in one pass; null for any other matrix. A CSR matrix whose arrays are
+// out of range is refused with the reader's errors (whatever its widths).
+py::object csr_transpose(py::handle A);
 // coo_matrix((data, (row, col)), shape=shape); shape None: SciPy infers it.
 py::object coo_from_arrays(py::handle data, py::handle row, py::handle col,
                            py::handle shape = py::none());

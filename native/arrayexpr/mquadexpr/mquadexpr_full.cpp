@@ -2,6 +2,7 @@
 // getValue and clear.
 #include "mquadexpr.hpp"
 #include "mvar/mvar.hpp"
+#include "zd_sparse.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -58,7 +59,7 @@ py::object MQuadExpr__copy_quadparts(const zd::Args &a) {
     self.attr(ZD_STR("_concat_quadparts"))();
     py::tuple xQy = mvar::unpack(self.attr(ZD_STR("_quadparts"))[py::int_(0)], 3);
     py::object x = xQy[0].attr(ZD_STR("copy"))();
-    py::object Q = sp.attr("coo_matrix")(xQy[1], py::arg("copy") = true);
+    py::object Q = zd::sparse::to_coo(xQy[1], true);
     py::object y = xQy[2].attr(ZD_STR("copy"))();
     out.append(py::make_tuple(x, Q, y));
     return out;
