@@ -17,11 +17,14 @@ struct KeyObject {
 PyObject *key_vectorcall(PyObject *callable, PyObject *const *, size_t nargsf, PyObject *kwnames) {
     auto *k = reinterpret_cast<KeyObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        if (nargs)
-            PyErr_Format(PyExc_TypeError, "key() takes 0 positional arguments (%zd given)", nargs);
-        else
-            PyErr_SetString(PyExc_TypeError, "key() takes no keyword arguments");
+    if (nargs) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     "key", "exactly", (Py_ssize_t)0, "s", nargs);
+        return nullptr;
+    }
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "key",
+                     PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
     ZD_TRY

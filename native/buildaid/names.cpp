@@ -240,8 +240,10 @@ py::object py_nd_indexed_names(const zd::Args &a) {
         for (Py_ssize_t k = 0; k < ndim - npos - 1; ++k)
             trail += ",0";
         int count = n > 0 ? n : 0;
-        py::object text = formatted(prefix, "");
         py::object list = zd::steal(PyList_New(count));
+        if (count == 0)
+            return list; // no name, so the prefix is never formatted
+        py::object text = formatted(prefix, "");
         by_kind<Fast>(text.ptr(), list.ptr(), lead, trail, count);
         return list;
     }

@@ -81,12 +81,13 @@ PyObject *unit_var(PyObject *cell, py::object &hold) {
             if (PyList_GET_SIZE(r->coef_list) != 1)
                 return nullptr;
             PyObject *c = PyList_GET_ITEM(r->coef_list, 0);
-            double coef = PyFloat_CheckExact(c) ? PyFloat_AS_DOUBLE(c) : PyFloat_AsDouble(c);
-            if (coef == -1.0 && PyErr_Occurred())
-                zd::throw_error();
-            if (std::fabs(coef - 1.0) >= kTolerance)
-                return nullptr;
-            return PyList_GET_ITEM(r->var_list, 0);
+            // Only a float coefficient is read in place: converting anything
+            // else may run code that changes the cell under us.
+            if (PyFloat_CheckExact(c)) {
+                if (std::fabs(PyFloat_AS_DOUBLE(c) - 1.0) >= kTolerance)
+                    return nullptr;
+                return PyList_GET_ITEM(r->var_list, 0);
+            }
         }
     }
     py::handle le(cell ? cell : Py_None);

@@ -41,8 +41,11 @@ def test_locals_are_read_anew_at_each_call():
     assert key() == (0, 0)
     next(gen), next(gen)
     assert key() == (2, 0)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError,
+                       match=r"^key\(\) takes exactly 0 positional arguments \(1 given\)$"):
         key(1)
+    with pytest.raises(TypeError, match=r"^key\(\) got an unexpected keyword argument 'a'$"):
+        key(a=1)
 
 
 def test_one_candidate_form_errors():

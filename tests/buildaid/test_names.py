@@ -104,6 +104,15 @@ def test_nd_indexed_names_prefixes():
     assert ba._nd_indexed_names(Sub("p"), (2, 2))[0] == "subs[0,0]"
 
 
+@pytest.mark.parametrize("shape", [(0,), (0, 0), (-1,), (2, 0)])
+def test_no_names_never_format_the_prefix(shape):
+    class Unformattable:
+        def __format__(self, spec):
+            raise RuntimeError("formatted")
+
+    assert ba._nd_indexed_names(Unformattable(), shape) == []
+
+
 def test_nd_indexed_names_large_index_texts():
     names = ba._nd_indexed_names("v", (1, 123457))
     assert names[-1] == "v[0,123456]" and len(names) == 123457
