@@ -214,6 +214,7 @@ def test_setitem_row_with_array_and_refused_list(model):
     (np.s_[0:2], "mvar3"),   # shapes do not broadcast
     ([], 1.0),               # empty selection
     (np.s_[0:2], np.zeros(0)),
+    (np.s_[0:2], np.array([1.0, "a"], dtype=object)),  # a cell float() refuses
 ])
 def test_refused_assignment_changes_nothing(model, m, index, value):
     value = {"mvar2": model.addMVar(2), "mvar3": model.addMVar(3)}.get(value, value) \

@@ -87,6 +87,10 @@ void inplace_pairs(PyArrayObject *lhs, PyArrayObject *rhs, F &&f);
 template <class F>
 void inplace_cells(PyArrayObject *lhs, F &&f);
 
+// The function object of MNLExpr._coerce_to_exprtree_array as the class was
+// made with it (a reference held for the module's life).
+extern PyObject *own_coercion;
+
 // The kind of an operand for the two-operand operators.
 enum class Operand { TreeArray, SingleTree, Other };
 Operand classify(py::handle other, bool reflected);
