@@ -315,3 +315,13 @@ def test_coercion_of_quadratic_arrays(model):
     assert [tree(c._root) for c in m._nlearr] == [tree(t) for t in trees]
     with pytest.raises(ValueError):
         MNLExpr._coerce_to_exprtree_array(tvp.MQuadExpr._zeros_full((0,)))
+
+
+def test_numeric_arrays_larger_than_a_buffer_in_any_layout():
+    # Casting to objects runs through NumPy's buffers; every chunk must land.
+    a = np.arange(20001).reshape(3, 6667)[:, ::-1]
+    m = MNLExpr._from_ndarray(a)
+    assert m.shape == a.shape
+    assert [c._root._value for c in m._nlearr.flat] == [float(v) for v in a.flat]
+    t = MNLExpr._coerce_to_exprtree_array(a.T)
+    assert [n._value for n in t.flat] == [float(v) for v in a.T.flat]
