@@ -124,3 +124,26 @@ def test_products_do_not_leak(model):
     x = model.addMVar(4)
     A = csr(**ODD)
     assert_no_leak(lambda: 2.0 * (x @ A @ x) + np.ones(4) @ x, repeat=300)
+
+
+@pytest.mark.parametrize("linear", ["same", "other", "reversed", "none", "full"])
+def test_compact_value_reads_each_solution_right(model, linear):
+    x, z = model.addMVar(4), model.addMVar(4)
+    model.update()
+    A = csr(**ODD)
+    c = np.array([1.0, -1.0, 0.5, 2.0])
+    lin = {"same": lambda: c @ x, "other": lambda: c @ z, "reversed": lambda: c @ x[::-1],
+           "none": lambda: None, "full": lambda: c @ x}[linear]()
+    q = x @ A @ x
+    if lin is not None:
+        q = q + lin
+    if linear == "full":
+        q._ndle._convert_to_full()
+    assert q._is_compact
+    sol = np.array([1.0, -2.0, 3.0, 0.5, 4.0, -1.0, 0.25, 2.0])
+    model._loadSolution(sol.tolist())
+    xv, zv = sol[:4], sol[4:]
+    want = xv @ A.toarray() @ xv + {"same": c @ xv, "other": c @ zv, "reversed": c @ xv[::-1],
+                                    "none": 0.0, "full": c @ xv}[linear]
+    assert np.isclose(q.getValue(), want)
+    assert_no_leak(q.getValue, repeat=200)
