@@ -2,6 +2,7 @@
 #include "zd_sparse.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace zd::sparse {
@@ -73,26 +74,24 @@ bool issparse(py::handle o) {
 
 namespace {
 
-// SciPy's CSR class and what its constructor stores besides the three arrays
-// and the shape, read once from a matrix it made. Null `cls` when its
+// A SciPy class (CSR, or COO) and what its constructor stores besides the
+// arrays and the shape, read once from a matrix it made. Null `cls` when its
 // instances do not look as expected (then SciPy makes every matrix).
 struct CsrLayout {
     py::object cls, maxprint;
 };
 
-const CsrLayout &csr_layout() {
-    static CsrLayout *layout = nullptr;
-    if (layout)
-        return *layout;
-    auto *l = new CsrLayout();
-    py::object cls = scipy_sparse().attr(ZD_STR("csr_matrix"));
+// The layout of SciPy's class `name`, probed with an empty 2 by 3 matrix
+// whose instance dictionary must hold exactly the five `keys`.
+CsrLayout *probe_layout(const char *name, const char *const (&keys)[5]) {
+    auto l = std::make_unique<CsrLayout>();
+    py::object cls = scipy_sparse().attr(name);
     py::object probe = cls(py::make_tuple(2, 3));
     PyObject *dict =
         PyType_Check(cls.ptr()) ? PyObject_GenericGetDict(probe.ptr(), nullptr) : nullptr;
     if (!dict)
         PyErr_Clear();
     py::object d = steal(dict);
-    static const char *const keys[] = {"_shape", "maxprint", "indices", "indptr", "data"};
     bool ok = d && PyDict_CheckExact(d.ptr()) && PyDict_GET_SIZE(d.ptr()) == 5;
     for (const char *k : keys)
         ok = ok && PyDict_GetItemString(d.ptr(), k) != nullptr;
@@ -100,7 +99,16 @@ const CsrLayout &csr_layout() {
         l->cls = cls;
         l->maxprint = borrow(PyDict_GetItemString(d.ptr(), "maxprint"));
     }
-    layout = l; // kept for the process: SciPy's classes live as long
+    return l.release();
+}
+
+// Kept for the process: SciPy's classes live as long. (No function-local
+// static initialisation: the probe runs Python code, which may switch
+// threads.)
+const CsrLayout &csr_layout() {
+    static CsrLayout *layout = nullptr;
+    if (!layout)
+        layout = probe_layout("csr_matrix", {"_shape", "maxprint", "indices", "indptr", "data"});
     return *layout;
 }
 
@@ -255,30 +263,12 @@ py::object copy_matrix(py::handle A) {
 
 namespace {
 
-// SciPy's COO class and its `maxprint`, read once from a matrix it made, as
-// for CSR. Null `cls` when its instances do not look as expected.
+// SciPy's COO class and its `maxprint`, as for CSR.
 const CsrLayout &coo_layout() {
     static CsrLayout *layout = nullptr;
-    if (layout)
-        return *layout;
-    auto *l = new CsrLayout();
-    py::object cls = scipy_sparse().attr(ZD_STR("coo_matrix"));
-    py::object probe = cls(py::make_tuple(2, 3));
-    PyObject *dict =
-        PyType_Check(cls.ptr()) ? PyObject_GenericGetDict(probe.ptr(), nullptr) : nullptr;
-    if (!dict)
-        PyErr_Clear();
-    py::object d = steal(dict);
-    static const char *const keys[] = {"_shape", "maxprint", "coords", "data",
-                                       "has_canonical_format"};
-    bool ok = d && PyDict_CheckExact(d.ptr()) && PyDict_GET_SIZE(d.ptr()) == 5;
-    for (const char *k : keys)
-        ok = ok && PyDict_GetItemString(d.ptr(), k) != nullptr;
-    if (ok) {
-        l->cls = cls;
-        l->maxprint = borrow(PyDict_GetItemString(d.ptr(), "maxprint"));
-    }
-    layout = l; // kept for the process: SciPy's classes live as long
+    if (!layout)
+        layout = probe_layout("coo_matrix",
+                              {"_shape", "maxprint", "coords", "data", "has_canonical_format"});
     return *layout;
 }
 
