@@ -202,11 +202,33 @@ bool shares_memory(PyArrayObject *a, PyArrayObject *b) {
     return alo < bhi && blo < ahi;
 }
 
+namespace {
+
+// The object that owns an array's memory: the end of its chain of array bases.
+PyObject *memory_owner(PyArrayObject *a) {
+    PyObject *o = reinterpret_cast<PyObject *>(a);
+    while (PyArray_Check(o)) {
+        PyObject *base = PyArray_BASE(reinterpret_cast<PyArrayObject *>(o));
+        if (!base)
+            break;
+        o = base;
+    }
+    return o;
+}
+
+} // namespace
+
 bool is_view_of(py::handle result, py::handle cells) {
     zd::ensure_numpy();
     PyArrayObject *r = as_ndarray(result);
     PyArrayObject *c = as_ndarray(cells);
-    return r && c && shares_memory(r, c);
+    if (!r || !c)
+        return false;
+    // An empty selection spans no memory: it is a view when it stands on the
+    // cell array's own memory (an empty slice), not on a new array.
+    if (PyArray_SIZE(r) == 0)
+        return memory_owner(r) == memory_owner(c);
+    return shares_memory(r, c);
 }
 
 py::object shape_of(PyArrayObject *a) {

@@ -157,6 +157,7 @@ bool all_cells_of(PyArrayObject *a, PyTypeObject *tp);
 // `result` (what indexing `cells` returned) is an ndarray whose memory lies
 // within the cell array's, so that it shares the cells; false for a new array
 // (as NumPy makes for integer-array and boolean indices, whatever its `base`).
+// An empty result is a view when its memory belongs to the cell array's owner.
 bool is_view_of(py::handle result, py::handle cells);
 
 // The array of an object, or null when it is not an ndarray.

@@ -1,6 +1,9 @@
 // Operand classification and the shared operator helpers.
 #include "operand.hpp"
 
+#include <iterator>
+#include <utility>
+
 namespace operand {
 
 bool is_sparse(py::handle o) {
@@ -14,18 +17,18 @@ Kind classify(py::handle o) {
         return Kind::LinExpr;
     if (arrayexpr::is_quadexpr(o.ptr()))
         return Kind::QuadExpr;
-    if (is_mlinexpr(o))
-        return Kind::MLinExpr;
-    if (is_mvar(o))
-        return Kind::MVar;
-    if (is_mquadexpr(o))
-        return Kind::MQuadExpr;
-    if (is_mnlexpr(o))
-        return Kind::MNLExpr;
-    if (is_var(o))
-        return Kind::Var;
-    if (is_nlexpr(o))
-        return Kind::NLExpr;
+    // The classes held in module globals, in this order.
+    static const std::pair<const char *, Kind> by_global[] = {
+        {"MLinExpr", Kind::MLinExpr}, {"MVar", Kind::MVar}, {"MQuadExpr", Kind::MQuadExpr},
+        {"MNLExpr", Kind::MNLExpr},   {"Var", Kind::Var},   {"NLExpr", Kind::NLExpr},
+    };
+    static PyObject *names[std::size(by_global)] = {};
+    for (size_t i = 0; i < std::size(by_global); ++i) {
+        if (!names[i] && !(names[i] = PyUnicode_InternFromString(by_global[i].first)))
+            zd::throw_error();
+        if (zd::isinstance(o, zd::global(names[i])))
+            return by_global[i].second;
+    }
     if (is_scalar(o))
         return Kind::Number;
     if (is_sparse(o))

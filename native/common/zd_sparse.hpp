@@ -6,6 +6,7 @@
 
 #include "zd_numpy.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
@@ -71,6 +72,15 @@ py::object index_array(py::handle obj);
 // True when every one of the n indices is in [0, bound): one branch-free pass.
 template <class I>
 bool indices_below(const I *p, npy_intp n, npy_intp bound) {
+    if constexpr (std::is_same_v<I, int32_t>) {
+        // The least and greatest index, in a pass that vectorizes in 32 bits.
+        int32_t lo = 0, hi = 0;
+        for (npy_intp k = 0; k < n; ++k) {
+            lo = std::min(lo, p[k]);
+            hi = std::max(hi, p[k]);
+        }
+        return lo >= 0 && (n == 0 || hi < bound);
+    }
     // Unsigned 64-bit: a negative index compares as out of range, and the
     // loop vectorizes.
     const uint64_t lim = static_cast<uint64_t>(bound);
@@ -94,6 +104,11 @@ py::object csr_from_arrays(py::handle data, py::handle indices, py::handle indpt
 // A.copy(): for a CSR matrix whose arrays are already canonical, made as
 // csr_from_arrays makes one.
 py::object copy_matrix(py::handle A);
+// csr_matrix(A.T, dtype=numpy.float64, copy=True) with its indices sorted, for
+// an exact CSR matrix of float64 values and int32 indices in canonical form,
+// made in one pass; null for any other matrix. A CSR matrix whose arrays are
+// out of range is refused with the reader's errors (whatever its widths).
+py::object csr_transpose(py::handle A);
 // coo_matrix((data, (row, col)), shape=shape); shape None: SciPy infers it.
 py::object coo_from_arrays(py::handle data, py::handle row, py::handle col,
                            py::handle shape = py::none());

@@ -286,6 +286,27 @@ def test_full_path_converts_self_first(x, keep_compact_zero):
     assert h.__imul__("text") is NotImplemented and not h._is_compact
 
 
+def test_members_are_found_as_attribute_access_finds_them(x):
+    """The operators call their members by name: a subclass override, a
+    replaced class attribute and an instance attribute each win."""
+    calls = []
+
+    class Sub(MLinExpr):
+        def copy(self):
+            calls.append("subclass")
+            return MLinExpr.copy(self)
+
+    e = compact_of(x)
+    e.__class__ = Sub
+    e + 1.0
+    e.copy = lambda: calls.append("instance") or MLinExpr.copy(e)
+    e + 1.0
+    del e.copy
+    Sub.copy = lambda self: calls.append("replaced") or MLinExpr.copy(self)
+    e + 1.0
+    assert calls == ["subclass", "instance", "replaced"]
+
+
 def test_numpy_on_the_left_defers(x):
     e = compact_of(x, b=[1.0, 2.0, 3.0])
     b = np.array([1.0, 2.0, 3.0])

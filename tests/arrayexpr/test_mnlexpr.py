@@ -6,7 +6,7 @@ import pytest
 import scipy.sparse as sp
 
 import zudirivi as tvp
-from helpers import assert_no_leak
+from helpers import assert_no_leak, run_optimized
 
 MNLExpr, NLExpr, ExprTree = tvp.MNLExpr, tvp.NLExpr, tvp._core._ExprTree
 
@@ -214,6 +214,7 @@ def test_setitem_row_with_array_and_refused_list(model):
     (np.s_[0:2], "mvar3"),   # shapes do not broadcast
     ([], 1.0),               # empty selection
     (np.s_[0:2], np.zeros(0)),
+    (np.s_[0:2], np.array([1.0, "a"], dtype=object)),  # a cell float() refuses
 ])
 def test_refused_assignment_changes_nothing(model, m, index, value):
     value = {"mvar2": model.addMVar(2), "mvar3": model.addMVar(3)}.get(value, value) \
@@ -314,3 +315,33 @@ def test_coercion_of_quadratic_arrays(model):
     assert [tree(c._root) for c in m._nlearr] == [tree(t) for t in trees]
     with pytest.raises(ValueError):
         MNLExpr._coerce_to_exprtree_array(tvp.MQuadExpr._zeros_full((0,)))
+
+
+def test_numeric_arrays_larger_than_a_buffer_in_any_layout():
+    # Casting to objects runs through NumPy's buffers; every chunk must land.
+    a = np.arange(20001).reshape(3, 6667)[:, ::-1]
+    m = MNLExpr._from_ndarray(a)
+    assert m.shape == a.shape
+    assert [c._root._value for c in m._nlearr.flat] == [float(v) for v in a.flat]
+    t = MNLExpr._coerce_to_exprtree_array(a.T)
+    assert [n._value for n in t.flat] == [float(v) for v in a.T.flat]
+
+
+MISMATCH = """
+import numpy as np
+import zudirivi as tvp
+m = tvp.Model()
+x = m.addMVar(2)
+m.update()
+q = x * x
+q._qearr = q._qearr[:1]
+"""
+
+
+def test_quadratic_shape_assertion_only_with_assertions_enabled():
+    scope = {}
+    exec(MISMATCH, scope)
+    with pytest.raises(AssertionError):
+        MNLExpr._coerce_to_exprtree_array(scope["q"])
+    run_optimized(MISMATCH + "print(tvp.MNLExpr._coerce_to_exprtree_array(q).shape)",
+                  expected="(2,)")

@@ -396,10 +396,12 @@ def test_hand_off_leaves_a_compact_operand_compact(x, y):
 
 def test_hand_off_ends_in_a_general_constraint(model, x, y):
     r = model.addMVar(3)
-    gc = model.addGenConstrNL(r, x / y + 1.0)
+    gc = model.addGenConstrNL(r, x / y + 1.0, name="g")
     assert isinstance(gc, tvp.MGenConstr) and gc.shape == (3,)
     model.update()
-    assert model.NumGenConstrs == 3
+    assert model.NumGenConstrs == 3 and gc.GenConstrName.tolist() == ["g[0]", "g[1]", "g[2]"]
+    gc.setAttr("GenConstrName", ["a", "b", "c"])
+    assert gc[1].GenConstrName.tolist() == "b"
 
 
 def test_no_leaks(model, m, x):
@@ -442,3 +444,16 @@ def test_dispatchers_coerce_through_the_instance(m):
     s += a
     s[0:2] = a[:2]
     assert [o is a for o in seen[:3]] == [True, True, True] and len(seen) == 4
+
+
+def test_mnlexpr_operand_broadcasts_with_its_roots(m23, m):
+    f = Rec()
+    r = m23._dispatch_binary_op(m, f)
+    assert r.shape == (2, 3) and len(f.calls) == 7
+    assert f.calls[1:] == [(a, b) for a, b in zip(roots(m23), roots(m) * 2)]
+    assert f.calls[0] == f.calls[1]
+    t = m23 * m
+    assert [(c._root._children[0], c._root._children[1]) for c in t._nlearr.flat] == \
+        [(a, b) for a, b in zip(roots(m23), roots(m) * 2)]
+    with pytest.raises(ValueError):
+        m[:0] * m

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from helpers import assert_no_leak
+from helpers import assert_no_leak, run_optimized
 from oracle import qcanon
 from test_mquadexpr_core import coo, qcells
 import zudirivi as tvp
@@ -466,3 +466,20 @@ def test_leaks_arith(f):
         q <= 1.0
 
     assert_no_leak(ops)
+
+
+def test_roads_under_optimize():
+    run_optimized(
+        """
+        import numpy as np
+        import zudirivi as tvp
+        m = tvp.Model()
+        x, y = m.addMVar(3), m.addMVar(3)
+        q = x * y + 2.0
+        q -= x
+        c = m.addConstr(q <= 5.0)
+        f = x @ np.eye(3) @ x + np.ones(3) @ x
+        print(type(c).__name__, c.shape, f._is_compact, (f * 2.0).sum().shape, (q @ np.ones(3)).shape)
+        """,
+        expected="MQConstr (3,) True () ()",
+    )

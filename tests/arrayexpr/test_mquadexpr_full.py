@@ -104,6 +104,25 @@ def test_empty_fancy_selection(q):
     assert r.shape == (0,) and not r._is_compact
 
 
+@pytest.mark.parametrize("index, shape, view", [
+    (np.s_[1:1], (0, 3), True),
+    (np.s_[:, 2:2], (2, 0), True),
+    (np.s_[1:, 3:], (1, 0), True),
+    (np.s_[[]], (0, 3), False),
+    (np.s_[:, []], (2, 0), False),
+    (np.s_[np.zeros((2, 3), bool)], (0,), False),
+])
+def test_empty_selection_view_or_copy(model, index, shape, view):
+    # An empty slice stands on the expression's own cell arrays; an empty
+    # integer or boolean selection is a new array. Both halves agree.
+    x, y = model.addMVar((2, 3)), model.addMVar((2, 3))
+    q = x * y + 1.0
+    r = q[index]
+    assert r.shape == shape
+    assert (r._qearr.base is not None) == view
+    assert (r._ndle._learr.base is not None) == view
+
+
 def test_bad_index_still_converts(c):
     with pytest.raises(IndexError):
         c[3]

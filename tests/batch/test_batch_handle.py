@@ -433,6 +433,7 @@ def test_no_leaks(env):
     def cycle():
         with Batch("failed", env) as b:
             b.BatchID, b.BatchStatus, b.BatchErrorMessage, repr(b), dir(b)
+            b.__init__("b1", env)  # opened again: the held handle is freed
             try:
                 b.BatchStatus = 1
             except AttributeError:

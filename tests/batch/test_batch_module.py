@@ -44,6 +44,9 @@ def test_binding_errors_fail_the_load():
         util = sys.modules["zudirivi._util"].__pyx_capi__
         exc = sys.modules["zudirivi._exception"].__pyx_capi__
         model = exc.pop("_get_model_errormsg_string")
+        env = exc.pop("_get_env_errormsg_string")
+        load("_batch")  # the environment's message function is bound first
+        exc["_get_env_errormsg_string"] = env
         load("_batch")
         exc["_get_model_errormsg_string"] = wrong
         load("_batch")
@@ -56,12 +59,18 @@ def test_binding_errors_fail_the_load():
         ptr = util.pop("_ptr")
         load("_batch")
         util["_ptr"] = ptr
+        umod = sys.modules["zudirivi._util"]
+        del umod.__pyx_capi__
+        load("_batch")
+        umod.__pyx_capi__ = util
         load("_batch")
     """)
     proc = subprocess.run([sys.executable, "-c", code], env=subprocess_env(),
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [
+        "ImportError zudirivi._exception does not export expected C function "
+        "_get_env_errormsg_string True",
         "ImportError zudirivi._exception does not export expected C function "
         "_get_model_errormsg_string True",
         "TypeError C function zudirivi._exception._get_model_errormsg_string has wrong "
@@ -70,5 +79,6 @@ def test_binding_errors_fail_the_load():
         "TypeError C function zudirivi._util._wrapptr has wrong signature "
         "(expected PyObject *(void *), got void *(PyObject *)) True",
         "ImportError zudirivi._util does not export expected C function _ptr True",
+        "AttributeError module 'zudirivi._util' has no attribute '__pyx_capi__' True",
         "loaded _batch",
     ]

@@ -200,3 +200,19 @@ def test_no_leaks(x, vars2):
     assert_no_leak(lambda: ba._convert_mle_to_predvar_predval(full))
     assert_no_leak(lambda: ba._convert_mle_to_predvar_predval(compact))
     assert_no_leak(lambda: (ba._simpleexpr(q), ba._simpleexpr(x[:1]), ba._simpleexpr(a)))
+
+
+def test_cell_changed_while_its_coefficient_is_read(x):
+    # A coefficient that is not a float is read through the cell's methods,
+    # so a conversion that empties the cell cannot make the scan read past it.
+    e = tvp.MLinExpr._from_mvar(x[:1], force_full=True)
+    cell = e._learr[0]
+
+    class Emptying:
+        def __float__(self):
+            del cell.var_list[:]
+            return 1.0
+
+    cell.coef_list[0] = Emptying()
+    with pytest.raises(ValueError):  # the cell's own complaint about its terms
+        ba._convert_mle_to_predvar_predval(e)

@@ -37,6 +37,15 @@ inline std::pair<py::object, py::object> unpack2(py::handle obj) {
 // The array of `self._learr` (TypeError when it is not an ndarray).
 py::object learr_of(py::handle self);
 
+// What a compact getValue() read: the variables of its merged part (a flat
+// object array) and their values (float64, C order).
+struct SolutionRead {
+    py::object vars, values;
+};
+// getValue() of a compact expression (mlinexpr_full.cpp); `read`, when
+// given and the expression has a part, receives what it read.
+py::object compact_value(py::handle self, SolutionRead *read = nullptr);
+
 } // namespace mlinexpr
 
 #define ZD_MEMBER(name) py::object name(const zd::Args &a)

@@ -273,11 +273,9 @@ py::object MLinExpr___mul__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     const Kind k = classify(other);
     numpy();
-    py::object sp = sparse();
-    if ((k == Kind::QuadExpr || k == Kind::NLExpr)) {
-        py::object op = nl_form(self);
-        return op_mul(op, other);
-    }
+    sparse();
+    if (k == Kind::QuadExpr || k == Kind::NLExpr)
+        return op_mul(nl_form(self), other);
     py::object MLE = MLinExpr_cls();
     const bool compact = compact_path(self);
     if (!compact)
@@ -320,11 +318,9 @@ py::object MLinExpr___rmul__(const zd::Args &a) {
     py::handle self = a[0], other = a[1];
     const Kind k = classify(other);
     numpy();
-    py::object sp = sparse();
-    if ((k == Kind::QuadExpr || k == Kind::NLExpr)) {
-        py::object op = nl_form(self);
-        return op_mul(other, op);
-    }
+    sparse();
+    if (k == Kind::QuadExpr || k == Kind::NLExpr)
+        return op_mul(other, nl_form(self));
     if (k == Kind::Var || k == Kind::LinExpr || k == Kind::MVar || k == Kind::MLinExpr ||
         k == Kind::NDArray || k == Kind::Sparse || k == Kind::Number)
         return op_mul(self, other);

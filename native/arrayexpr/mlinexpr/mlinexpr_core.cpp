@@ -320,7 +320,7 @@ py::object MLinExpr__from_compact_affine_expr(const zd::Args &a) {
         py::object M;
         if (right) {
             M = zd::sparse::to_csr(A, true, true);
-        } else {
+        } else if (!(M = zd::sparse::csr_transpose(A))) {
             M = zd::sparse::to_csr(A.attr("T"), true, true);
             zd::call_method(M, ZD_STR("sort_indices"));
         }

@@ -265,6 +265,11 @@ py::object MLinExpr_getValue(const zd::Args &a) {
     if (!is_compact(self)) {
         return cellrec::cell_values<LinRec>(learr_of(self));
     }
+    return mlinexpr::compact_value(self);
+}
+
+py::object mlinexpr::compact_value(py::handle self, SolutionRead *read) {
+    zd::ensure_numpy();
     py::object ret = self.attr(ZD_STR("_const")).attr("copy")();
     py::object parts = self.attr(ZD_STR("_matmulparts"));
     Py_ssize_t nparts = PyObject_Length(parts.ptr());
@@ -280,6 +285,10 @@ py::object MLinExpr_getValue(const zd::Args &a) {
     if (PyArray_SIZE(arr(vals)) != csr.nvars)
         zd::raisef(PyExc_ValueError, "solution has %zd values for %zd variables",
                    PyArray_SIZE(arr(vals)), csr.nvars);
+    if (read) {
+        read->vars = csr.vars;
+        read->values = vals;
+    }
     const double *v = static_cast<const double *>(PyArray_DATA(arr(vals)));
     if (!PyArray_Check(ret.ptr()) || PyArray_TYPE(arr(ret)) != NPY_DOUBLE ||
         !PyArray_IS_C_CONTIGUOUS(arr(ret)))

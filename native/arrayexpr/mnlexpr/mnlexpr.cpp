@@ -24,6 +24,8 @@ py::object make(py::handle nlearr) {
     return call1(zd::global(ZD_STR("MNLExpr")), nlearr.ptr());
 }
 
+PyObject *own_coercion = nullptr;
+
 py::object nlearr(py::handle self) {
     return as_ndarray(zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("_nlearr").ptr())));
 }
@@ -107,7 +109,9 @@ py::object MNLExpr___repr__(const zd::Args &a) {
     Py_ssize_t comma = PyUnicode_FindChar(text.ptr(), ',', 0, len, -1);
     if (comma == -2)
         zd::throw_error();
-    py::object head = zd::steal(PyUnicode_Substring(text.ptr(), 0, comma < 0 ? len : comma));
+    // (Without a comma the last character goes, as a slice up to -1 would.)
+    py::object head =
+        zd::steal(PyUnicode_Substring(text.ptr(), 0, comma < 0 ? (len > 0 ? len - 1 : 0) : comma));
     py::object shape = zd::steal(PyObject_GetAttr(arr.ptr(), ZD_STR("shape").ptr()));
     py::object shape_text = zd::steal(PyObject_Str(shape.ptr()));
     return zd::steal(PyUnicode_FromFormat("<MNLExpr %U>\n%U)", shape_text.ptr(), head.ptr()));
@@ -219,54 +223,57 @@ py::object MNLExpr_item(const zd::Args &a) {
 
 void define_MNLExpr() {
     // The base is read from the module globals now; its metaclass is the class's.
-    zd::ClassBuilder("MNLExpr", py::make_tuple(zd::global(ZD_STR("GenExpr"))), MNLExpr_doc)
-        .attr("__array_priority__", py::int_(100))
-        .method("__init__", "self, nlearr", MNLExpr___init__)
-        .method("__repr__", "self", MNLExpr___repr__)
-        .staticmethod("_coerce_to_exprtree_array", "value", MNLExpr__coerce_to_exprtree_array)
-        .classmethod("_from_ndarray", "cls, fromobj", MNLExpr__from_ndarray)
-        .classmethod("_from_mvar", "cls, fromobj", MNLExpr__from_mvar)
-        .classmethod("_from_mlinexpr", "cls, fromobj", MNLExpr__from_exprtrees)
-        .classmethod("_from_mquadexpr", "cls, fromobj", MNLExpr__from_exprtrees)
-        .method("_addAsConstr", "self, model, resvar, name", MNLExpr__addAsConstr)
-        .property("shape", MNLExpr_shape)
-        .property("size", MNLExpr_size)
-        .property("ndim", MNLExpr_ndim)
-        .method("__getitem__", "self, obj", MNLExpr___getitem__)
-        .method("__setitem__", "self, obj, value", MNLExpr___setitem__)
-        .method("item", "self", MNLExpr_item)
-        .method("_dispatch_unary_op", "self, func", MNLExpr__dispatch_unary_op)
-        .method("_idispatch_unary_op", "self, func", MNLExpr__idispatch_unary_op)
-        .method("_dispatch_binary_op", "self, other, func", MNLExpr__dispatch_binary_op)
-        .method("_rdispatch_binary_op", "self, other, func", MNLExpr__rdispatch_binary_op)
-        .method("_idispatch_binary_op", "self, other, func", MNLExpr__idispatch_binary_op)
-        .method("__neg__", "self", MNLExpr___neg__)
-        .method("__add__", "self, other", MNLExpr___add__)
-        .method("__radd__", "self, other", MNLExpr___radd__)
-        .method("__iadd__", "self, other", MNLExpr___iadd__)
-        .method("__sub__", "self, other", MNLExpr___sub__)
-        .method("__rsub__", "self, other", MNLExpr___rsub__)
-        .method("__isub__", "self, other", MNLExpr___isub__)
-        .method("__mul__", "self, other", MNLExpr___mul__)
-        .method("__rmul__", "self, other", MNLExpr___rmul__)
-        .method("__imul__", "self, other", MNLExpr___imul__)
-        .method("__truediv__", "self, other", MNLExpr___truediv__)
-        .method("__rtruediv__", "self, other", MNLExpr___rtruediv__)
-        .method("__itruediv__", "self, other", MNLExpr___itruediv__)
-        .method("__pow__", "self, other", MNLExpr___pow__)
-        .method("__rpow__", "self, other", MNLExpr___rpow__)
-        .method("__ipow__", "self, other", MNLExpr___ipow__)
-        .method("__eq__", "self, other", MNLExpr___eq__)
-        .method("__ne__", "self, other", MNLExpr___ne__)
-        .method("__le__", "self, other", MNLExpr___le__)
-        .method("__ge__", "self, other", MNLExpr___ge__)
-        .staticmethod("_sum_terms", "terms", MNLExpr__sum_terms)
-        .staticmethod("_multiply_term_sparse_right", "left_tree, right",
-                      MNLExpr__multiply_term_sparse_right)
-        .staticmethod("_multiply_term_sparse_left", "left, right_tree",
-                      MNLExpr__multiply_term_sparse_left)
-        .method("__matmul__", "self, other", MNLExpr___matmul__)
-        .method("__rmatmul__", "self, other", MNLExpr___rmatmul__)
-        .method("sum", "self, axis=None", MNLExpr_sum, sum_doc)
-        .create();
+    py::object cls =
+        zd::ClassBuilder("MNLExpr", py::make_tuple(zd::global(ZD_STR("GenExpr"))), MNLExpr_doc)
+            .attr("__array_priority__", py::int_(100))
+            .method("__init__", "self, nlearr", MNLExpr___init__)
+            .method("__repr__", "self", MNLExpr___repr__)
+            .staticmethod("_coerce_to_exprtree_array", "value", MNLExpr__coerce_to_exprtree_array)
+            .classmethod("_from_ndarray", "cls, fromobj", MNLExpr__from_ndarray)
+            .classmethod("_from_mvar", "cls, fromobj", MNLExpr__from_mvar)
+            .classmethod("_from_mlinexpr", "cls, fromobj", MNLExpr__from_exprtrees)
+            .classmethod("_from_mquadexpr", "cls, fromobj", MNLExpr__from_exprtrees)
+            .method("_addAsConstr", "self, model, resvar, name", MNLExpr__addAsConstr)
+            .property("shape", MNLExpr_shape)
+            .property("size", MNLExpr_size)
+            .property("ndim", MNLExpr_ndim)
+            .method("__getitem__", "self, obj", MNLExpr___getitem__)
+            .method("__setitem__", "self, obj, value", MNLExpr___setitem__)
+            .method("item", "self", MNLExpr_item)
+            .method("_dispatch_unary_op", "self, func", MNLExpr__dispatch_unary_op)
+            .method("_idispatch_unary_op", "self, func", MNLExpr__idispatch_unary_op)
+            .method("_dispatch_binary_op", "self, other, func", MNLExpr__dispatch_binary_op)
+            .method("_rdispatch_binary_op", "self, other, func", MNLExpr__rdispatch_binary_op)
+            .method("_idispatch_binary_op", "self, other, func", MNLExpr__idispatch_binary_op)
+            .method("__neg__", "self", MNLExpr___neg__)
+            .method("__add__", "self, other", MNLExpr___add__)
+            .method("__radd__", "self, other", MNLExpr___radd__)
+            .method("__iadd__", "self, other", MNLExpr___iadd__)
+            .method("__sub__", "self, other", MNLExpr___sub__)
+            .method("__rsub__", "self, other", MNLExpr___rsub__)
+            .method("__isub__", "self, other", MNLExpr___isub__)
+            .method("__mul__", "self, other", MNLExpr___mul__)
+            .method("__rmul__", "self, other", MNLExpr___rmul__)
+            .method("__imul__", "self, other", MNLExpr___imul__)
+            .method("__truediv__", "self, other", MNLExpr___truediv__)
+            .method("__rtruediv__", "self, other", MNLExpr___rtruediv__)
+            .method("__itruediv__", "self, other", MNLExpr___itruediv__)
+            .method("__pow__", "self, other", MNLExpr___pow__)
+            .method("__rpow__", "self, other", MNLExpr___rpow__)
+            .method("__ipow__", "self, other", MNLExpr___ipow__)
+            .method("__eq__", "self, other", MNLExpr___eq__)
+            .method("__ne__", "self, other", MNLExpr___ne__)
+            .method("__le__", "self, other", MNLExpr___le__)
+            .method("__ge__", "self, other", MNLExpr___ge__)
+            .staticmethod("_sum_terms", "terms", MNLExpr__sum_terms)
+            .staticmethod("_multiply_term_sparse_right", "left_tree, right",
+                          MNLExpr__multiply_term_sparse_right)
+            .staticmethod("_multiply_term_sparse_left", "left, right_tree",
+                          MNLExpr__multiply_term_sparse_left)
+            .method("__matmul__", "self, other", MNLExpr___matmul__)
+            .method("__rmatmul__", "self, other", MNLExpr___rmatmul__)
+            .method("sum", "self, axis=None", MNLExpr_sum, sum_doc)
+            .create();
+    py::object fn = cls.attr("_coerce_to_exprtree_array");
+    Py_XSETREF(mnlexpr::own_coercion, fn.release().ptr());
 }

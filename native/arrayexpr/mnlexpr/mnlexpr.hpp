@@ -43,8 +43,31 @@ inline py::object call2(py::handle f, PyObject *a, PyObject *b) {
 }
 
 // cell._root and cell._root = node.
+// For a cell whose type reads attributes the generic way and holds `_root`
+// as a data descriptor, that descriptor decides the lookup: it is called
+// directly, the type's lookup remembered for the next cell of that type.
 inline py::object root(PyObject *cell) {
-    return zd::steal(PyObject_GetAttr(cell ? cell : Py_None, ZD_STR("_root").ptr()));
+    static PyTypeObject *last_type = nullptr;
+    static unsigned int last_tag = 0;
+    static PyObject *descr = nullptr;
+    cell = cell ? cell : Py_None;
+    PyTypeObject *tp = Py_TYPE(cell);
+    if (tp != last_type || tp->tp_version_tag != last_tag ||
+        !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        last_type = nullptr;
+        PyObject *d = tp->tp_getattro == PyObject_GenericGetAttr
+                          ? _PyType_Lookup(tp, ZD_STR("_root").ptr())
+                          : nullptr;
+        if (d && Py_TYPE(d)->tp_descr_get && Py_TYPE(d)->tp_descr_set &&
+            PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            last_type = tp;
+            last_tag = tp->tp_version_tag;
+            descr = d;
+        } else {
+            return zd::steal(PyObject_GetAttr(cell, ZD_STR("_root").ptr()));
+        }
+    }
+    return zd::steal(Py_TYPE(descr)->tp_descr_get(descr, cell, reinterpret_cast<PyObject *>(tp)));
 }
 inline void set_root(PyObject *cell, PyObject *node) {
     zd::check(PyObject_SetAttr(cell ? cell : Py_None, ZD_STR("_root").ptr(), node));
@@ -86,6 +109,10 @@ void inplace_pairs(PyArrayObject *lhs, PyArrayObject *rhs, F &&f);
 // As above with `lhs` alone.
 template <class F>
 void inplace_cells(PyArrayObject *lhs, F &&f);
+
+// The function object of MNLExpr._coerce_to_exprtree_array as the class was
+// made with it (a reference held for the module's life).
+extern PyObject *own_coercion;
 
 // The kind of an operand for the two-operand operators.
 enum class Operand { TreeArray, SingleTree, Other };

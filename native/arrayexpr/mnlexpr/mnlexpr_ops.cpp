@@ -36,6 +36,16 @@ py::object dispatch_unary(py::handle self, py::handle func) {
     return make(res);
 }
 
+// True when self's _coerce_to_exprtree_array is the class's own function.
+bool uses_own_coercion(py::handle self) {
+    PyObject *own = mnlexpr::own_coercion;
+    if (!own)
+        return false;
+    py::object f =
+        zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("_coerce_to_exprtree_array").ptr()));
+    return f.ptr() == own;
+}
+
 py::object dispatch_binary(py::handle self, py::handle other, py::handle func, bool reflected) {
     numpy();
     Operand kind = classify(other, reflected);
@@ -44,7 +54,17 @@ py::object dispatch_binary(py::handle self, py::handle other, py::handle func, b
     py::object arr = nlearr(self);
     py::object nlexpr = zd::global(ZD_STR("NLExpr"));
     py::object res;
-    if (kind == Operand::TreeArray) {
+    if (kind == Operand::TreeArray && !reflected && uses_own_coercion(self) &&
+        operand::is_mnlexpr(other)) {
+        // The trees of an MNLExpr are its cells' roots: read them in the loop
+        // instead of gathering them into an array first.
+        py::object other_arr = nlearr(other);
+        res = vectorize(as_array(arr), as_array(other_arr), false, [&](PyObject *const *v) {
+            py::object r = root(v[0]);
+            py::object o = root(v[1]);
+            return new_cell(nlexpr, call2(func, r.ptr(), o.ptr()));
+        });
+    } else if (kind == Operand::TreeArray) {
         py::object trees = as_ndarray(coerce_through(self, other));
         if (reflected)
             res = vectorize(as_array(trees), as_array(arr), false, [&](PyObject *const *v) {

@@ -2,6 +2,7 @@
 // conversion to the full state and the factories.
 #include "mquadexpr.hpp"
 #include "mvar/mvar.hpp"
+#include "zd_sparse.hpp"
 
 #include <memory>
 
@@ -490,7 +491,7 @@ py::object MQuadExpr__from_quadfun_compact(const zd::Args &a) {
     }
     py::object MVar = zd::global(ZD_STR("MVar"));
     py::object xf = MVar(x.attr(ZD_STR("_vararr")).attr("flatten")());
-    py::object M = sp.attr("coo_matrix")(Q, py::arg("copy") = true, py::arg("dtype") = "float");
+    py::object M = zd::sparse::to_coo(Q, true, true);
     py::object yf = MVar(y.attr(ZD_STR("_vararr")).attr("flatten")());
     py::list quadparts;
     quadparts.append(py::make_tuple(xf, M, yf));

@@ -2,6 +2,7 @@
 // getValue and clear.
 #include "mquadexpr.hpp"
 #include "mvar/mvar.hpp"
+#include "zd_sparse.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -58,7 +59,7 @@ py::object MQuadExpr__copy_quadparts(const zd::Args &a) {
     self.attr(ZD_STR("_concat_quadparts"))();
     py::tuple xQy = mvar::unpack(self.attr(ZD_STR("_quadparts"))[py::int_(0)], 3);
     py::object x = xQy[0].attr(ZD_STR("copy"))();
-    py::object Q = sp.attr("coo_matrix")(xQy[1], py::arg("copy") = true);
+    py::object Q = zd::sparse::to_coo(xQy[1], true);
     py::object y = xQy[2].attr(ZD_STR("copy"))();
     out.append(py::make_tuple(x, Q, y));
     return out;
@@ -126,13 +127,25 @@ py::object MQuadExpr_sum(const zd::Args &a) {
 py::object MQuadExpr_getValue(const zd::Args &a) {
     py::handle self = a[0];
     numpy();
-    py::object ret = self.attr(ZD_STR("_ndle")).attr(ZD_STR("getValue"))();
+    py::object ndle = self.attr(ZD_STR("_ndle"));
+    // A compact linear part of our own class lends what it read of the
+    // solution: a quadratic form over the same variables reads it once.
+    mlinexpr::SolutionRead lin;
+    const bool own_compact =
+        is_compact(self) &&
+        Py_TYPE(ndle.ptr()) == reinterpret_cast<PyTypeObject *>(operand::MLinExpr_cls().ptr()) &&
+        mlinexpr::is_compact(ndle);
+    py::object ret =
+        own_compact ? mlinexpr::compact_value(ndle, &lin) : ndle.attr(ZD_STR("getValue"))();
     if (is_compact(self)) {
         py::object part = self.attr(ZD_STR("_extract_xQy"))();
         if (part[py::int_(1)].is_none())
             return ret;
         Coo coo(part);
-        py::object xv = solution_of(coo.x, coo.nx);
+        const bool lent = lin.vars && PyArray_SIZE(arr(lin.vars)) == coo.nx &&
+                          std::equal(coo.xitems(), coo.xitems() + coo.nx,
+                                     static_cast<PyObject *const *>(PyArray_DATA(arr(lin.vars))));
+        py::object xv = lent ? lin.values : solution_of(coo.x, coo.nx);
         // A form over one vector (x @ Q @ x) reads the solution once.
         const bool same =
             coo.nx == coo.ny && std::equal(coo.xitems(), coo.xitems() + coo.nx, coo.yitems());
