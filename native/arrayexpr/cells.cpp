@@ -269,4 +269,17 @@ py::object array_text(const char *cls, const char *qualname, py::handle shape, c
         PyUnicode_FromFormat("<%s %U%s>\n%U)", cls, shape_text.ptr(), marker, head.ptr()));
 }
 
+bool all_cells_of(PyArrayObject *a, PyTypeObject *tp) {
+    ChunkLoop check({a}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                    {NPY_ITER_READONLY});
+    bool all = true;
+    check.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n && all; ++i) {
+            PyObject *o = cell_at(data[0], strides[0], i);
+            all = o && PyObject_TypeCheck(o, tp);
+        }
+    });
+    return all;
+}
+
 } // namespace cells

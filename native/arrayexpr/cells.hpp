@@ -149,6 +149,10 @@ private:
 // in memory of its own is a new array (whatever its `base` says).
 bool shares_memory(PyArrayObject *a, PyArrayObject *b);
 
+// Every cell of the object array `a` an instance of `tp` (subclasses
+// included); false at the first other cell.
+bool all_cells_of(PyArrayObject *a, PyTypeObject *tp);
+
 // The view-or-copy test of every class that indexes a cell array: true when
 // `result` (what indexing `cells` returned) is an ndarray whose memory lies
 // within the cell array's, so that it shares the cells; false for a new array

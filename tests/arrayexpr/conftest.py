@@ -30,3 +30,13 @@ def v(model):
     v = model.addVar()
     model.update()
     return v
+
+
+@pytest.fixture(params=[1, 0], ids=["compact", "full"])
+def keep(request):
+    """Runs a test with MLinExpr._keep_compact 1 and 0 (restored afterwards)."""
+    tvp.MLinExpr._keep_compact = request.param
+    try:
+        yield request.param
+    finally:
+        tvp.MLinExpr._keep_compact = 1

@@ -36,15 +36,6 @@ CASES = [
 ]
 
 
-@pytest.fixture(params=[1, 0], ids=["compact", "full"])
-def keep(request):
-    MLinExpr._keep_compact = request.param
-    try:
-        yield request.param
-    finally:
-        MLinExpr._keep_compact = 1
-
-
 def cells_are_zero(e):
     if e._is_compact:
         return not e._matmulparts and not e._const.any()

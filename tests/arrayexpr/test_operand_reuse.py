@@ -18,15 +18,6 @@ from helpers import assert_no_leak
 BIG = (80, 80)  # enough cells for the temporary check to run
 
 
-@pytest.fixture(params=[1, 0], ids=["keep_compact", "full_only"])
-def keep(request):
-    MLinExpr._keep_compact = request.param
-    try:
-        yield request.param
-    finally:
-        MLinExpr._keep_compact = 1
-
-
 def cell_terms(le):
     return (le.constant, list(le.coef_list), [id(v) for v in le.var_list], le.cont_ref)
 

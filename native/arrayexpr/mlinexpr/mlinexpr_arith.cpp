@@ -405,16 +405,7 @@ py::object full_plus_mvar(py::handle self, py::handle mvar) {
     if (!PyType_Check(var_cls.ptr()))
         return py::object();
     auto *var_type = reinterpret_cast<PyTypeObject *>(var_cls.ptr());
-    cells::ChunkLoop check({v}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-                           {NPY_ITER_READONLY});
-    bool all_vars = true;
-    check.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n && all_vars; ++i) {
-            PyObject *o = cells::cell_at(data[0], strides[0], i);
-            all_vars = o && PyObject_TypeCheck(o, var_type);
-        }
-    });
-    if (!all_vars)
+    if (!cells::all_cells_of(v, var_type))
         return py::object();
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
     cells::GcPause pause;

@@ -101,19 +101,7 @@ py::object mvar_pair_sum(py::handle x, py::handle y, double sign) {
     if (!PyType_Check(var_cls.ptr()))
         return py::object();
     auto *var_type = reinterpret_cast<PyTypeObject *>(var_cls.ptr());
-    bool all_vars = true;
-    for (PyArrayObject *v : {xv, yv}) {
-        cells::ChunkLoop check({v},
-                               NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-                               {NPY_ITER_READONLY});
-        check.run([&](char **data, npy_intp *strides, npy_intp n) {
-            for (npy_intp i = 0; i < n && all_vars; ++i) {
-                PyObject *o = cells::cell_at(data[0], strides[0], i);
-                all_vars = o && PyObject_TypeCheck(o, var_type);
-            }
-        });
-    }
-    if (!all_vars)
+    if (!cells::all_cells_of(xv, var_type) || !cells::all_cells_of(yv, var_type))
         return py::object();
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
     py::object other = zd::steal(PyFloat_FromDouble(1.0 * sign));
