@@ -243,8 +243,7 @@ py::object MQuadExpr_item(const zd::Args &a) {
 
 py::object MQuadExpr__add_quadpart(const zd::Args &a) {
     py::handle self = a[0], x = a[1], Q = a[2], y = a[3];
-    py::object np = numpy();
-    py::object sp = sparse();
+    numpy();
     if (!zd::optimized()) {
         auto dim = [](py::handle o, int i) -> py::object {
             py::object s = o.attr(ZD_STR("shape"));
@@ -258,8 +257,7 @@ py::object MQuadExpr__add_quadpart(const zd::Args &a) {
         ZD_ASSERT(zd::check(
             PyObject_RichCompareBool(self.attr(ZD_STR("size")).ptr(), py::int_(0).ptr(), Py_GT)));
     }
-    py::object M =
-        sp.attr("coo_matrix")(Q, py::arg("dtype") = np.attr("float64"), py::arg("copy") = false);
+    py::object M = zd::sparse::to_coo(Q, false, true);
     self.attr(ZD_STR("_quadparts")).attr("append")(py::make_tuple(x, M, y));
     return py::none();
 }
@@ -394,8 +392,7 @@ py::object MQuadExpr__from_mlinexpr(const zd::Args &a) {
 
 py::object MQuadExpr__from_mvar_times_mvar(const zd::Args &a) {
     py::handle klass = a[0], left = a[1], right = a[2], force_full = a[3];
-    py::object np = numpy();
-    py::object sp = sparse();
+    numpy();
     py::object shape = zd::global(ZD_STR("_broadcast_shapes"))(left.attr(ZD_STR("shape")),
                                                                right.attr(ZD_STR("shape")));
     if (mlinexpr::keep_compact(klass) && allows_compact_on(klass, shape) && !truthy(force_full)) {
@@ -410,7 +407,7 @@ py::object MQuadExpr__from_mvar_times_mvar(const zd::Args &a) {
             data.append(1.0);
             rows.append(0);
             cols.append(0);
-            py::object Q = sp.attr("coo_matrix")(py::make_tuple(data, py::make_tuple(rows, cols)));
+            py::object Q = zd::sparse::coo_from_arrays(data, rows, cols);
             py::object y = MVar(right.attr(ZD_STR("_vararr")).attr("reshape")(one));
             quadparts.append(py::make_tuple(x, Q, y));
         }
