@@ -84,7 +84,53 @@ def matrix_products():
     print(f"    -> full state, {E.size} cells of {B.nnz // 1000} terms on average")
 
 
+def quadratic_and_nonlinear():
+    """Products of variable arrays, quadratic constraints, nonlinear arrays, stacking."""
+    import numpy as np
+    import scipy.sparse as sp
+
+    from zudirivi import _core
+
+    print("quadratic and nonlinear expressions:")
+    m = _core.Model()
+    x = m.addMVar(3, name="x")
+    y = m.addMVar(3, name="y")
+    q = x * y + 2.0
+    print("  x * y + 2.0 ->", type(q).__name__, "shape", q.shape, "compact", q._is_compact)
+    qc = m.addConstr(q <= 5.0, name="xy")
+    Q = sp.diags([1.0, 2.0, 3.0]).tocsr()
+    c = np.array([1.0, 0.0, -1.0])
+    fc = m.addConstr(x @ Q @ x + c @ x <= 4.0, name="f")
+    m.update()
+    print(f"  addConstr(x * y + 2.0 <= 5.0) -> {qc!r}; x @ Q @ x + c @ x <= 4.0 -> {fc!r}")
+    m._loadSolution([1.0, 2.0, 3.0, 0.5, 0.5, 0.5])
+    print("  with x = (1, 2, 3), y = 0.5: (x * y + 2.0).getValue() =", q.getValue())
+    print("    (x @ Q @ x + c @ x).getValue() =", (x @ Q @ x + c @ x).getValue())
+    n = x / y + x ** 3
+    print("  x / y + x ** 3 ->", type(n).__name__, "shape", n.shape)
+    z = m.addMVar(3, name="z")
+    g = m.addGenConstrNL(z, n, name="nl")
+    print("  m.addGenConstrNL(z, x / y + x ** 3) ->", repr(g))
+    s = tvp.vstack([x, 2.0 * y + 1.0])
+    print("  vstack([x, 2.0 * y + 1.0]) ->", type(s).__name__, "shape", s.shape)
+    print("    values", s.getValue().tolist())
+
+
+def batch_requests():
+    """A batch request opened by its ID, read, and its JSON solution fetched."""
+    from zudirivi import _core
+
+    print("batch requests:")
+    env = _core.Env()
+    env._addTestBatch("demo-0001", tvp.TVX.BATCH_COMPLETED, '{"X": [1.0, 2.5]}')
+    with tvp.Batch("demo-0001", env) as b:
+        print(f"  {b!r}: BatchID {b.BatchID!r}, BatchStatus {b.BatchStatus}")
+        print("  getJSONSolution() ->", b.getJSONSolution())
+
+
 if __name__ == "__main__":
     main()
     constraint_arrays()
     matrix_products()
+    quadratic_and_nonlinear()
+    batch_requests()

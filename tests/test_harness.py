@@ -89,3 +89,13 @@ def test_pins_agree_with_pyproject():
 
     assert numpy.__version__ == pins["numpy"]
     assert scipy.__version__ == pins["scipy"]
+
+
+def test_demo_runs_to_the_end():
+    import subprocess
+
+    out = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "demo.py")],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert "(x @ Q @ x + c @ x).getValue() = 34.0" in out.stdout
+    assert 'getJSONSolution() -> {"X": [1.0, 2.5]}' in out.stdout
