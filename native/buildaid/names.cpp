@@ -5,6 +5,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 namespace buildaid {
 
@@ -85,36 +86,54 @@ inline char *put_int(char *p, long long v) {
     return std::to_chars(p, p + 24, v).ptr;
 }
 
+// The prefix text of one character width, put in front of each name.
+template <class Ch>
+struct NamePrefix {
+    const Ch *data;
+    Py_ssize_t len;
+    Py_UCS4 maxchar;
+
+    explicit NamePrefix(PyObject *prefix)
+        : data(reinterpret_cast<const Ch *>(PyUnicode_DATA(prefix))),
+          len(PyUnicode_GET_LENGTH(prefix)), maxchar(PyUnicode_MAX_CHAR_VALUE(prefix)) {
+        if (maxchar < 127)
+            maxchar = 127;
+    }
+
+    static void put(Ch *&out, std::string_view text) {
+        for (char c : text)
+            *out++ = (Ch)c;
+    }
+
+    // A new str prefix + "[" + the pieces in turn + "]".
+    template <class... S>
+    PyObject *make(const S &...pieces) const {
+        Py_ssize_t n = (Py_ssize_t)(0 + ... + pieces.size());
+        PyObject *s = PyUnicode_New(len + 2 + n, maxchar);
+        if (!s)
+            zd::throw_error();
+        Ch *out = reinterpret_cast<Ch *>(PyUnicode_DATA(s));
+        std::memcpy(out, data, len * sizeof(Ch));
+        out += len;
+        *out++ = '[';
+        (put(out, pieces), ...);
+        *out = ']';
+        return s;
+    }
+};
+
 // Makes names prefix + "[" + lead + i + trail + "]" for i in [0, n), written
 // straight into new str objects of the prefix's character width.
 template <class Ch>
 void fast_names(PyObject *list, PyObject *prefix, const std::string &lead, const std::string &trail,
                 int n) {
-    Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix);
-    const Ch *pdata = reinterpret_cast<const Ch *>(PyUnicode_DATA(prefix));
-    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(prefix);
-    if (maxchar < 127)
-        maxchar = 127;
+    const NamePrefix<Ch> head(prefix);
     char digits[24];
     for (int i = 0; i < n; ++i) {
         char *end = put_int(digits, i);
-        Py_ssize_t nd = end - digits;
-        Py_ssize_t len = plen + 2 + (Py_ssize_t)lead.size() + nd + (Py_ssize_t)trail.size();
-        PyObject *s = PyUnicode_New(len, maxchar);
-        if (!s)
-            zd::throw_error();
-        Ch *out = reinterpret_cast<Ch *>(PyUnicode_DATA(s));
-        std::memcpy(out, pdata, plen * sizeof(Ch));
-        out += plen;
-        *out++ = '[';
-        for (char c : lead)
-            *out++ = (Ch)c;
-        for (Py_ssize_t k = 0; k < nd; ++k)
-            *out++ = (Ch)digits[k];
-        for (char c : trail)
-            *out++ = (Ch)c;
-        *out = ']';
-        PyList_SET_ITEM(list, i, s);
+        PyList_SET_ITEM(list, i,
+                        head.make(std::string_view(lead), std::string_view(digits, end - digits),
+                                  std::string_view(trail)));
     }
 }
 
@@ -123,11 +142,7 @@ void fast_names(PyObject *list, PyObject *prefix, const std::string &lead, const
 template <class Ch>
 void general_names(PyObject *list, PyObject *prefix, const std::vector<Py_ssize_t> &dims,
                    Py_ssize_t total) {
-    Py_ssize_t plen = PyUnicode_GET_LENGTH(prefix);
-    const Ch *pdata = reinterpret_cast<const Ch *>(PyUnicode_DATA(prefix));
-    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(prefix);
-    if (maxchar < 127)
-        maxchar = 127;
+    const NamePrefix<Ch> head(prefix);
     size_t nd = dims.size();
     std::vector<Py_ssize_t> idx(nd, 0);
     std::string text;
@@ -140,17 +155,7 @@ void general_names(PyObject *list, PyObject *prefix, const std::vector<Py_ssize_
             char *end = put_int(digits, idx[d]);
             text.append(digits, end);
         }
-        PyObject *s = PyUnicode_New(plen + 2 + (Py_ssize_t)text.size(), maxchar);
-        if (!s)
-            zd::throw_error();
-        Ch *out = reinterpret_cast<Ch *>(PyUnicode_DATA(s));
-        std::memcpy(out, pdata, plen * sizeof(Ch));
-        out += plen;
-        *out++ = '[';
-        for (char c : text)
-            *out++ = (Ch)c;
-        *out = ']';
-        PyList_SET_ITEM(list, k, s);
+        PyList_SET_ITEM(list, k, head.make(std::string_view(text)));
         for (size_t d = nd; d-- > 0;) {
             if (++idx[d] < dims[d])
                 break;
