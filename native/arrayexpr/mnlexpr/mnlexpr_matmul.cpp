@@ -80,40 +80,39 @@ py::object MNLExpr__multiply_term_sparse_left(const zd::Args &a) {
     return call2(tree_factory(ZD_STR("_from_multiply")), left_tree.ptr(), right_tree.ptr());
 }
 
-py::object MNLExpr___matmul__(const zd::Args &a) {
-    py::handle self = a[0], other = a[1];
+namespace {
+
+// self @ other (self_left) or other @ self: a dense operand goes through the
+// dense kernel, a sparse one through the kernel for its side.
+py::object matmul_with(py::handle self, py::handle other, bool self_left) {
     numpy();
     py::object sp = zd::import("scipy.sparse");
-    if (dense_operand(other, true)) {
-        py::object left = coerce(self);
-        py::object right = coerce(other);
+    if (dense_operand(other, self_left)) {
+        py::object left = coerce(self_left ? self : other);
+        py::object right = coerce(self_left ? other : self);
         return kernel(ZD_STR("_dense_matmul_kernel"), left, right,
                       tree_factory(ZD_STR("_from_multiply")));
     }
     if (is_sparse(sp, other)) {
-        py::object left = coerce(self);
-        return kernel(ZD_STR("_sparse_right_matmul_kernel"), left, other,
-                      zd::global(ZD_STR("MNLExpr")).attr(ZD_STR("_multiply_term_sparse_right")));
+        py::object mine = coerce(self);
+        py::object mnl = zd::global(ZD_STR("MNLExpr"));
+        if (self_left)
+            return kernel(ZD_STR("_sparse_right_matmul_kernel"), mine, other,
+                          mnl.attr(ZD_STR("_multiply_term_sparse_right")));
+        return kernel(ZD_STR("_sparse_left_matmul_kernel"), other, mine,
+                      mnl.attr(ZD_STR("_multiply_term_sparse_left")));
     }
     return zd::borrow(Py_NotImplemented);
 }
 
+} // namespace
+
+py::object MNLExpr___matmul__(const zd::Args &a) {
+    return matmul_with(a[0], a[1], true);
+}
+
 py::object MNLExpr___rmatmul__(const zd::Args &a) {
-    py::handle self = a[0], other = a[1];
-    numpy();
-    py::object sp = zd::import("scipy.sparse");
-    if (dense_operand(other, false)) {
-        py::object left = coerce(other);
-        py::object right = coerce(self);
-        return kernel(ZD_STR("_dense_matmul_kernel"), left, right,
-                      tree_factory(ZD_STR("_from_multiply")));
-    }
-    if (is_sparse(sp, other)) {
-        py::object right = coerce(self);
-        return kernel(ZD_STR("_sparse_left_matmul_kernel"), other, right,
-                      zd::global(ZD_STR("MNLExpr")).attr(ZD_STR("_multiply_term_sparse_left")));
-    }
-    return zd::borrow(Py_NotImplemented);
+    return matmul_with(a[0], a[1], false);
 }
 
 // sum: every input cell goes to the result cell that its kept indices name

@@ -213,32 +213,35 @@ py::object MVar___rpow__(const zd::Args &a) {
     return not_implemented();
 }
 
-py::object MVar___matmul__(const zd::Args &a) {
-    py::handle self = a[0], o = a[1];
+namespace {
+
+// self @ o (self_left) or o @ self: a matrix operand makes an MLinExpr, an
+// MVar on the right goes through MLinExpr's own product.
+py::object matmul_with(py::handle self, py::handle o, bool self_left) {
     const Kind k = classify(o);
     mvar::numpy();
     ZD_IMPORT("scipy.sparse");
-    if (k == Kind::NDArray || k == Kind::Sparse)
-        return zd::global(ZD_STR("MLinExpr"))
-            .attr("_from_matmul_left")(py::arg("x") = self, py::arg("A") = o);
-    if (k == Kind::MVar)
+    if (k == Kind::NDArray || k == Kind::Sparse) {
+        py::object mle = zd::global(ZD_STR("MLinExpr"));
+        if (self_left)
+            return mle.attr("_from_matmul_left")(py::arg("x") = self, py::arg("A") = o);
+        return mle.attr("_from_matmul_right")(py::arg("A") = o, py::arg("x") = self);
+    }
+    if (self_left && k == Kind::MVar)
         return zd::steal(PyNumber_MatrixMultiply(toexpr(self).ptr(), o.ptr()));
     if (k == Kind::Number)
         raise_not_enough_dimensions();
     return not_implemented();
 }
 
+} // namespace
+
+py::object MVar___matmul__(const zd::Args &a) {
+    return matmul_with(a[0], a[1], true);
+}
+
 py::object MVar___rmatmul__(const zd::Args &a) {
-    py::handle self = a[0], o = a[1];
-    const Kind k = classify(o);
-    mvar::numpy();
-    ZD_IMPORT("scipy.sparse");
-    if (k == Kind::NDArray || k == Kind::Sparse)
-        return zd::global(ZD_STR("MLinExpr"))
-            .attr("_from_matmul_right")(py::arg("A") = o, py::arg("x") = self);
-    if (k == Kind::Number)
-        raise_not_enough_dimensions();
-    return not_implemented();
+    return matmul_with(a[0], a[1], false);
 }
 
 py::object MVar___rtruediv__(const zd::Args &a) {
