@@ -9,6 +9,7 @@
 #pragma once
 
 #include "arrayexpr.hpp"
+#include "cells.hpp"
 #include "zd_numpy.hpp"
 
 namespace operand {
@@ -97,5 +98,19 @@ inline py::object not_implemented() {
 
 // A new 0-dimensional object array holding `cell`.
 py::object zero_d(py::handle cell);
+
+// The object that indexing a cell array gives: `wrap` makes the class's object
+// of `sub` (what indexing `cellarr` returned), of a 0-d array when `single`
+// (one cell was picked). A view shares the cells; a new array (integer-array
+// or boolean index, on any axis) gets cells of its own through copy().
+template <class Wrap>
+py::object indexed(py::handle cellarr, py::handle sub, bool single, Wrap &&wrap) {
+    if (single)
+        return wrap(zero_d(sub));
+    py::object retval = wrap(sub);
+    if (cells::as_ndarray(sub) && !cells::is_view_of(sub, cellarr))
+        return zd::call_method(retval, ZD_STR("copy"));
+    return retval;
+}
 
 } // namespace operand

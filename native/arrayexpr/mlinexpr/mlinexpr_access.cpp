@@ -8,8 +8,6 @@ namespace {
 
 using zd::arr;
 
-using operand::zero_d;
-
 // numpy.asarray(obj) without a dtype.
 py::object as_array(py::handle obj) {
     zd::ensure_numpy();
@@ -73,14 +71,8 @@ py::object MLinExpr___getitem__(const zd::Args &a) {
     zd::call_method(self, ZD_STR("_convert_to_full"));
     py::object learr = self.attr(ZD_STR("_learr"));
     py::object sub = zd::steal(PyObject_GetItem(learr.ptr(), obj.ptr()));
-    if (arrayexpr::is_linexpr(sub.ptr()))
-        return wrap_full(zero_d(sub));
-    py::object retval = wrap_full(sub);
-    // A view shares the cells; a new array (integer-array or boolean index,
-    // on any axis) gets cells of its own.
-    if (cells::as_ndarray(sub) && !cells::is_view_of(sub, learr))
-        return zd::call_method(retval, ZD_STR("copy"));
-    return retval;
+    return operand::indexed(learr, sub, arrayexpr::is_linexpr(sub.ptr()),
+                            [](py::handle c) { return wrap_full(c); });
 }
 
 // ---------------------------------------------------------------------------

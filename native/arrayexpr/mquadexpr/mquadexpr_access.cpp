@@ -54,14 +54,9 @@ py::object MQuadExpr___getitem__(const zd::Args &a) {
     py::object ndle = zd::steal(PyObject_GetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr()));
     py::object qearr = self.attr(ZD_STR("_qearr"));
     py::object sub = zd::steal(PyObject_GetItem(qearr.ptr(), obj.ptr()));
-    if (arrayexpr::is_quadexpr(sub.ptr()))
-        return cls()(py::arg("qearr") = zero_d(sub), py::arg("ndle") = ndle);
-    py::object retval = cls()(py::arg("qearr") = sub, py::arg("ndle") = ndle);
-    // A view shares the cells; a new array (integer-array or boolean index,
-    // on any axis) gets cells of its own.
-    if (cells::as_ndarray(sub) && !cells::is_view_of(sub, qearr))
-        return retval.attr(ZD_STR("copy"))();
-    return retval;
+    return operand::indexed(qearr, sub, arrayexpr::is_quadexpr(sub.ptr()), [&](py::handle c) {
+        return cls()(py::arg("qearr") = c, py::arg("ndle") = ndle);
+    });
 }
 
 // ---------------------------------------------------------------------------
