@@ -46,4 +46,17 @@ py::object zero_d(py::handle cell) {
     return a;
 }
 
+py::object asarray(py::handle obj) {
+    zd::ensure_numpy();
+    return zd::steal(PyArray_FROM_O(obj.ptr()));
+}
+
+void refuse_value(py::handle value, const char *cls) {
+    py::object type_text =
+        zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
+    py::object msg =
+        zd::steal(PyUnicode_FromFormat("Cannot assign %U to %s", type_text.ptr(), cls));
+    zd::raise_obj(PyExc_ValueError, msg);
+}
+
 } // namespace operand

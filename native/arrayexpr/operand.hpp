@@ -99,6 +99,12 @@ inline py::object not_implemented() {
 // A new 0-dimensional object array holding `cell`.
 py::object zero_d(py::handle cell);
 
+// numpy.asarray(obj) without a dtype.
+py::object asarray(py::handle obj);
+
+// ValueError "Cannot assign <type of value> to <cls>".
+[[noreturn]] void refuse_value(py::handle value, const char *cls);
+
 // The object that indexing a cell array gives: `wrap` makes the class's object
 // of `sub` (what indexing `cellarr` returned), of a 0-d array when `single`
 // (one cell was picked). A view shares the cells; a new array (integer-array

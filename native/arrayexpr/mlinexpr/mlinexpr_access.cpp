@@ -8,18 +8,10 @@ namespace {
 
 using zd::arr;
 
-// numpy.asarray(obj) without a dtype.
-py::object as_array(py::handle obj) {
-    zd::ensure_numpy();
-    return zd::steal(PyArray_FROM_O(obj.ptr()));
-}
+using operand::asarray;
 
 [[noreturn]] void refuse_value(py::handle value) {
-    py::object type_text =
-        zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
-    py::object msg =
-        zd::steal(PyUnicode_FromFormat("Cannot assign %U to MLinExpr", type_text.ptr()));
-    zd::raise_obj(PyExc_ValueError, msg);
+    operand::refuse_value(value, "MLinExpr");
 }
 
 // True when an object array holds None anywhere (or an unset cell).
@@ -108,7 +100,7 @@ py::object MLinExpr___setitem__(const zd::Args &a) {
     try {
         if (value.is_none())
             refuse_value(value);
-        py::object plain = as_array(value);
+        py::object plain = asarray(value);
         if (PyArray_TYPE(arr(plain)) == NPY_OBJECT && holds_none(arr(plain)))
             refuse_value(value);
         converted = np.attr("asarray")(value, py::arg("dtype") = np.attr("float64"));
@@ -131,7 +123,7 @@ py::object MLinExpr__setitem_linexpr(const zd::Args &a) {
     if (!arrayexpr::is_linexpr(value.ptr()))
         cells::raise_cannot_convert(value.ptr(), arrayexpr::LinExpr_type);
     py::object sub =
-        as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
+        asarray(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_learr")).ptr(), obj.ptr())));
     cellrec::assign_linexpr(sub, value);
     return zd::borrow(self.ptr());
 }
@@ -142,11 +134,11 @@ py::object MLinExpr__setitem_mlinexpr(const zd::Args &a) {
     numpy();
     py::object learr = self.attr(ZD_STR("_learr"));
     py::object picked = zd::steal(PyObject_GetItem(learr.ptr(), obj.ptr()));
-    py::object sub = as_array(picked);
+    py::object sub = asarray(picked);
     if (truthy(zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_learr")))))
         return py::none();
     value = zd::call_method(value, ZD_STR("copy"));
-    cellrec::assign_cells<cellrec::LinRec>(sub, as_array(value.attr(ZD_STR("_learr"))));
+    cellrec::assign_cells<cellrec::LinRec>(sub, asarray(value.attr(ZD_STR("_learr"))));
     return py::none();
 }
 
@@ -165,7 +157,7 @@ py::object MLinExpr__setitem_iaddable(const zd::Args &a) {
     // a refused assignment leaves the expression as it was.
     if (PyArrayObject *s = cells::as_ndarray(sel)) {
         if (zd::isinstance(value, zd::global(ZD_STR("MVar")))) {
-            py::object varr = as_array(value.attr(ZD_STR("_vararr")));
+            py::object varr = asarray(value.attr(ZD_STR("_vararr")));
             cells::ChunkLoop({s, arr(varr)}, NPY_ITER_REFS_OK | NPY_ITER_ZEROSIZE_OK,
                              {NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST, NPY_ITER_READONLY});
         } else if (PyArray_Check(value.ptr())) {

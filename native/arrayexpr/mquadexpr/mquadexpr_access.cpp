@@ -5,18 +5,10 @@ using namespace mquadexpr;
 
 namespace {
 
-// numpy.asarray(obj) without a dtype.
-py::object as_array(py::handle obj) {
-    zd::ensure_numpy();
-    return zd::steal(PyArray_FROM_O(obj.ptr()));
-}
+using operand::asarray;
 
 [[noreturn]] void refuse_value(py::handle value) {
-    py::object type_text =
-        zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))));
-    py::object msg =
-        zd::steal(PyUnicode_FromFormat("Cannot assign %U to MQuadExpr", type_text.ptr()));
-    zd::raise_obj(PyExc_ValueError, msg);
+    operand::refuse_value(value, "MQuadExpr");
 }
 
 } // namespace
@@ -118,7 +110,7 @@ py::object MQuadExpr__setitem_mquadexpr(const zd::Args &a) {
     zd::ensure_numpy();
     py::object vndle = value.attr(ZD_STR("_ndle"));
     py::object sub =
-        as_array(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_qearr")).ptr(), obj.ptr())));
+        asarray(zd::steal(PyObject_GetItem(self.attr(ZD_STR("_qearr")).ptr(), obj.ptr())));
     const bool same =
         truthy(zd::global(ZD_STR("_all_refs_match"))(sub, value.attr(ZD_STR("_qearr"))));
     if (same) {
@@ -129,7 +121,7 @@ py::object MQuadExpr__setitem_mquadexpr(const zd::Args &a) {
     // the caller's value stays as it was. Its shape is checked against the
     // selection before the linear part changes.
     value = value.attr(ZD_STR("copy"))();
-    py::object src = as_array(value.attr(ZD_STR("_qearr")));
+    py::object src = asarray(value.attr(ZD_STR("_qearr")));
     cells::ChunkLoop(
         {arr(sub), arr(src)}, NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
         {NPY_ITER_READONLY, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
