@@ -41,6 +41,18 @@ bool in_async_set(const char *set_name, py::handle attrname) {
     return zd::check(PySequence_Contains(names.ptr(), lower.ptr())) == 1;
 }
 
+// One model attribute through the library's getter of its type; an error
+// code (or no model) raises.
+template <class T>
+T read_async(py::handle model, const char *name, int (*get)(TVXmodel *, const char *, T *)) {
+    TVXmodel *m = owner_model(model);
+    T v{};
+    int code = m ? get(m, name, &v) : kNoModel;
+    if (code != 0)
+        raise_tovrix_error(py::int_(code), model);
+    return v;
+}
+
 } // namespace
 
 // _get_async_attr(model, attrname): an int or double model attribute that
@@ -49,22 +61,10 @@ py::object py_get_async_attr(const zd::Args &a) {
     py::handle model = a[0], attrname = a[1];
     py::object uattrname = to_bytes(attrname);
     const char *name = PyBytes_AS_STRING(uattrname.ptr());
-    if (in_async_set("ASYNC_INT_ATTRS", attrname)) {
-        TVXmodel *m = owner_model(model);
-        int v = 0;
-        int code = m ? TVXgetintattr(m, name, &v) : kNoModel;
-        if (code != 0)
-            raise_tovrix_error(py::int_(code), model);
-        return py::int_(v);
-    }
-    if (in_async_set("ASYNC_DBL_ATTRS", attrname)) {
-        TVXmodel *m = owner_model(model);
-        double v = 0.0;
-        int code = m ? TVXgetdblattr(m, name, &v) : kNoModel;
-        if (code != 0)
-            raise_tovrix_error(py::int_(code), model);
-        return py::float_(v);
-    }
+    if (in_async_set("ASYNC_INT_ATTRS", attrname))
+        return py::int_(read_async<int>(model, name, TVXgetintattr));
+    if (in_async_set("ASYNC_DBL_ATTRS", attrname))
+        return py::float_(read_async<double>(model, name, TVXgetdblattr));
     raise_in_progress(attrname);
 }
 
