@@ -17,6 +17,33 @@ std::unique_ptr<T[]> buffer(Py_ssize_t n) {
     return std::unique_ptr<T[]>(new T[n > 0 ? static_cast<size_t>(n) : 1]);
 }
 
+// The values of the indexed elements through the library's list getter of
+// type T; an error code (or no model) raises.
+template <class T>
+std::unique_ptr<T[]> fetch_list(py::handle obj, const char *name, Py_ssize_t n, const int *ind,
+                                int (*get)(TVXmodel *, const char *, int, const int *, T *)) {
+    auto val = buffer<T>(n);
+    int code = kNoModel;
+    if (TVXmodel *m = owner_model(obj))
+        code = get(m, name, static_cast<int>(n), ind, val.get());
+    if (code != 0)
+        raise_tovrix_error(py::int_(code), obj);
+    return val;
+}
+
+// A new list of n items, item i the new reference make(i) (null: an error).
+template <class Make>
+py::object list_of(Py_ssize_t n, Make make) {
+    py::object result = zd::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *v = make(i);
+        if (!v)
+            throw zd::python_error();
+        PyList_SET_ITEM(result.ptr(), i, v);
+    }
+    return result;
+}
+
 [[noreturn]] void raise_past_end(PyObject *seq, Py_ssize_t i) {
     if (PyTuple_Check(seq))
         zd::raise(PyExc_IndexError, "tuple index out of range");
@@ -210,65 +237,28 @@ py::object py_gettypedattrlist(const zd::Args &a) {
     if (type < 0)
         raise_unsupported_type(attrname);
 
-    int count = static_cast<int>(n);
-    int code = kNoModel;
-    py::object result;
     switch (type) {
     case 0: {
-        auto val = buffer<char>(n);
-        if (TVXmodel *m = owner_model(obj))
-            code = TVXgetcharattrlist(m, name, count, ind.get(), val.get());
-        if (code != 0)
-            raise_tovrix_error(py::int_(code), obj);
-        result = zd::steal(PyList_New(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *c = PyUnicode_FromOrdinal(static_cast<signed char>(val[i]));
-            if (!c)
-                throw zd::python_error();
-            PyList_SET_ITEM(result.ptr(), i, c);
-        }
-        break;
+        auto val = fetch_list<char>(obj, name, n, ind.get(), TVXgetcharattrlist);
+        return list_of(n, [&val](Py_ssize_t i) {
+            return PyUnicode_FromOrdinal(static_cast<signed char>(val[i]));
+        });
     }
     case 1: {
-        auto val = buffer<int>(n);
-        if (TVXmodel *m = owner_model(obj))
-            code = TVXgetintattrlist(m, name, count, ind.get(), val.get());
-        if (code != 0)
-            raise_tovrix_error(py::int_(code), obj);
-        result = zd::steal(PyList_New(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *v = PyLong_FromLong(val[i]);
-            if (!v)
-                throw zd::python_error();
-            PyList_SET_ITEM(result.ptr(), i, v);
-        }
-        break;
+        auto val = fetch_list<int>(obj, name, n, ind.get(), TVXgetintattrlist);
+        return list_of(n, [&val](Py_ssize_t i) { return PyLong_FromLong(val[i]); });
     }
     case 2: {
-        auto val = buffer<double>(n);
-        if (TVXmodel *m = owner_model(obj))
-            code = TVXgetdblattrlist(m, name, count, ind.get(), val.get());
-        if (code != 0)
-            raise_tovrix_error(py::int_(code), obj);
+        auto val = fetch_list<double>(obj, name, n, ind.get(), TVXgetdblattrlist);
         DoubleLimits lim = double_limits();
-        result = zd::steal(PyList_New(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *v = PyFloat_FromDouble(read_double(val[i], lim));
-            if (!v)
-                throw zd::python_error();
-            PyList_SET_ITEM(result.ptr(), i, v);
-        }
-        break;
+        return list_of(
+            n, [&val, &lim](Py_ssize_t i) { return PyFloat_FromDouble(read_double(val[i], lim)); });
     }
     default: {
-        auto val = buffer<const char *>(n);
-        if (TVXmodel *m = owner_model(obj))
-            code = TVXgetstrattrlist(m, name, count, ind.get(), val.get());
-        if (code != 0)
-            raise_tovrix_error(py::int_(code), obj);
+        auto val = fetch_list<const char *>(obj, name, n, ind.get(), TVXgetstrattrlist);
         // The library's texts are copied at once, before any Python code
         // runs that could change them; then each copy becomes a str.
-        result = zd::steal(PyList_New(n));
+        py::object result = zd::steal(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject *b = val[i] ? PyBytes_FromString(val[i]) : nullptr;
             if (val[i] && !b)
@@ -283,10 +273,9 @@ py::object py_gettypedattrlist(const zd::Args &a) {
             // Replaces (and releases) the copy.
             zd::check(PyList_SetItem(result.ptr(), i, s.release().ptr()));
         }
-        break;
+        return result;
     }
     }
-    return result;
 }
 
 // _settypedattrlist(obj, attrname, attrtype, indlist, newval)
