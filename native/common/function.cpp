@@ -368,11 +368,27 @@ PyObject *get_qualname(PyObject *self, void *) {
 int set_qualname(PyObject *self, PyObject *value, void *) {
     return set_str_field(&reinterpret_cast<FuncObject *>(self)->qualname, value, "__qualname__");
 }
-PyObject *get_doc(PyObject *self, void *) {
-    auto *f = reinterpret_cast<FuncObject *>(self);
-    PyObject *d = f->doc ? f->doc : Py_None;
+// A new reference to an optional field, None when it is unset.
+PyObject *field_or_none(PyObject *field) {
+    PyObject *d = field ? field : Py_None;
     Py_INCREF(d);
     return d;
+}
+// Sets an optional field: None (or deletion) unsets it; any other value must
+// pass `ok`, else TypeError `msg`.
+int set_optional_field(PyObject **field, PyObject *value, bool (*ok)(PyObject *), const char *msg) {
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !ok(value)) {
+        PyErr_SetString(PyExc_TypeError, msg);
+        return -1;
+    }
+    Py_XINCREF(value);
+    Py_XSETREF(*field, value);
+    return 0;
+}
+PyObject *get_doc(PyObject *self, void *) {
+    return field_or_none(reinterpret_cast<FuncObject *>(self)->doc);
 }
 int set_doc(PyObject *self, PyObject *value, void *) {
     auto *f = reinterpret_cast<FuncObject *>(self);
@@ -381,40 +397,22 @@ int set_doc(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 PyObject *get_defaults(PyObject *self, void *) {
-    auto *f = reinterpret_cast<FuncObject *>(self);
-    PyObject *d = f->defaults ? f->defaults : Py_None;
-    Py_INCREF(d);
-    return d;
+    return field_or_none(reinterpret_cast<FuncObject *>(self)->defaults);
 }
 int set_defaults(PyObject *self, PyObject *value, void *) {
-    auto *f = reinterpret_cast<FuncObject *>(self);
-    if (value == Py_None)
-        value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XINCREF(value);
-    Py_XSETREF(f->defaults, value);
-    return 0;
+    return set_optional_field(
+        &reinterpret_cast<FuncObject *>(self)->defaults, value,
+        [](PyObject *v) -> bool { return PyTuple_Check(v); },
+        "__defaults__ must be set to a tuple object");
 }
 PyObject *get_kwdefaults(PyObject *self, void *) {
-    auto *f = reinterpret_cast<FuncObject *>(self);
-    PyObject *d = f->kwdefaults ? f->kwdefaults : Py_None;
-    Py_INCREF(d);
-    return d;
+    return field_or_none(reinterpret_cast<FuncObject *>(self)->kwdefaults);
 }
 int set_kwdefaults(PyObject *self, PyObject *value, void *) {
-    auto *f = reinterpret_cast<FuncObject *>(self);
-    if (value == Py_None)
-        value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XINCREF(value);
-    Py_XSETREF(f->kwdefaults, value);
-    return 0;
+    return set_optional_field(
+        &reinterpret_cast<FuncObject *>(self)->kwdefaults, value,
+        [](PyObject *v) -> bool { return PyDict_Check(v); },
+        "__kwdefaults__ must be set to a dict object");
 }
 
 PyGetSetDef func_getset[] = {
