@@ -31,6 +31,34 @@ py::object new_object_array(int nd, const npy_intp *dims) {
         PyArray_Empty(nd, const_cast<npy_intp *>(dims), PyArray_DescrFromType(NPY_OBJECT), 0));
 }
 
+namespace {
+
+// A new array of `shape` made by make(nd, dims).
+template <class Make>
+py::object with_dims(py::handle shape, Make make) {
+    zd::ensure_numpy();
+    PyArray_Dims dims = {nullptr, 0};
+    if (!PyArray_IntpConverter(shape.ptr(), &dims))
+        zd::throw_error();
+    PyObject *out = make(dims.len, dims.ptr);
+    PyDimMem_FREE(dims.ptr);
+    return zd::steal(out);
+}
+
+} // namespace
+
+py::object empty_objects(py::handle shape) {
+    return with_dims(shape, [](int nd, npy_intp *dims) {
+        return PyArray_Empty(nd, dims, PyArray_DescrFromType(NPY_OBJECT), 0);
+    });
+}
+
+py::object zeros_float64(py::handle shape) {
+    return with_dims(shape, [](int nd, npy_intp *dims) {
+        return PyArray_Zeros(nd, dims, PyArray_DescrFromType(NPY_DOUBLE), 0);
+    });
+}
+
 double float_of(py::handle h) {
     double v = PyFloat_AsDouble(h.ptr());
     if (v == -1.0 && PyErr_Occurred())

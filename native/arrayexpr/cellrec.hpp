@@ -110,6 +110,13 @@ using zd::arr;
 // A new C-ordered object array of the given shape, every cell None.
 py::object new_object_array(int nd, const npy_intp *dims);
 
+// A new C-ordered object array of `shape` (anything NumPy reads as a shape),
+// every cell None.
+py::object empty_objects(py::handle shape);
+
+// numpy.zeros(shape, dtype=numpy.float64) for a tuple of ints.
+py::object zeros_float64(py::handle shape);
+
 // Calls f(cell) for every cell of `cellarr` through a chunk loop with the
 // given iterator flags (the cell array read-write).
 template <class F>

@@ -370,12 +370,7 @@ py::object MLinExpr__mul_ndarray_numpy(const zd::Args &a) {
     py::object learr = learr_of(self);
     py::object shape =
         zd::global(ZD_STR("_broadcast_shapes"))(self.attr(ZD_STR("shape")), other.attr("shape"));
-    PyArray_Dims dims = {nullptr, 0};
-    if (!PyArray_IntpConverter(shape.ptr(), &dims))
-        zd::throw_error();
-    PyObject *raw = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-    PyDimMem_FREE(dims.ptr);
-    py::object out = zd::steal(raw);
+    py::object out = cellrec::empty_objects(shape);
     cells::GcPause pause;
     // Zero-size operands are admitted: a product without cells is empty.
     cells::ChunkLoop loop(

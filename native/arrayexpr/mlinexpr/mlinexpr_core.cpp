@@ -1,5 +1,6 @@
 // MLinExpr: the two storage states, the compact affine algebra and the
 // factories from variables and expressions.
+#include "cellrec.hpp"
 #include "mlinexpr.hpp"
 #include "zd_sparse.hpp"
 
@@ -41,16 +42,7 @@ py::object linexpr_type() {
 
 using operand::zero_d;
 
-// numpy.empty(shape, dtype=object): every cell None.
-py::object empty_objects(py::handle shape) {
-    zd::ensure_numpy();
-    PyArray_Dims dims = {nullptr, 0};
-    if (!PyArray_IntpConverter(shape.ptr(), &dims))
-        zd::throw_error();
-    PyObject *arr = PyArray_Empty(dims.len, dims.ptr, PyArray_DescrFromType(NPY_OBJECT), 0);
-    PyDimMem_FREE(dims.ptr);
-    return zd::steal(arr);
-}
+using cellrec::empty_objects;
 
 py::object format_shape(py::handle shape) {
     return zd::steal(PyObject_Str(shape.ptr()));
@@ -378,16 +370,7 @@ namespace {
 
 // The n by n identity as a CSR matrix, its three arrays filled here and handed
 // to SciPy in one call (index type int32 while n fits, as SciPy picks).
-// numpy.zeros(shape, dtype=numpy.float64) for a tuple of ints.
-py::object zeros_float64(py::handle shape) {
-    zd::ensure_numpy();
-    PyArray_Dims dims = {nullptr, 0};
-    if (!PyArray_IntpConverter(shape.ptr(), &dims))
-        zd::throw_error();
-    PyObject *z = PyArray_Zeros(dims.len, dims.ptr, PyArray_DescrFromType(NPY_DOUBLE), 0);
-    PyDimMem_FREE(dims.ptr);
-    return zd::steal(z);
-}
+using cellrec::zeros_float64;
 
 py::object identity_csr(npy_intp n) {
     zd::ensure_numpy();

@@ -49,9 +49,7 @@ py::object new_quadexpr();
 // looked up once on the type.
 py::object call_with(PyObject *cell, py::handle name, PyObject *arg);
 
-// A new C-ordered object array of `shape` (anything NumPy reads as a shape),
-// every cell None.
-py::object empty_objects(py::handle shape);
+using cellrec::empty_objects;
 
 // A new C-ordered object array of `shape` holding one new empty QuadExpr per
 // cell.

@@ -27,16 +27,6 @@ py::object call_with(PyObject *cell, py::handle name, PyObject *arg) {
     return cells::call_cell_method1(cell, name, arg, arrayexpr::QuadExpr_type);
 }
 
-py::object empty_objects(py::handle shape) {
-    zd::ensure_numpy();
-    PyArray_Dims dims = {nullptr, 0};
-    if (!PyArray_IntpConverter(shape.ptr(), &dims))
-        zd::throw_error();
-    auto release = [](npy_intp *p) { PyDimMem_FREE(p); };
-    std::unique_ptr<npy_intp, decltype(release)> hold(dims.ptr, release);
-    return cellrec::new_object_array(dims.len, dims.ptr);
-}
-
 py::object empty_cells(py::handle shape) {
     py::object out = empty_objects(shape);
     // A fresh C-ordered array: its cells are one run of memory.
