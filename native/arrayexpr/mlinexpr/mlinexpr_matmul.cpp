@@ -216,24 +216,19 @@ py::object dense_product(py::handle cls, py::handle A_in, py::handle x, bool rig
     else
         product_shape(x.attr(ZD_STR("shape")), A.attr(ZD_STR("shape")));
     py::list squeeze;
+    // A 1-d factor gets a new axis at `axis`, squeezed out of the product.
+    auto lift = [&](py::object &m, int axis) {
+        if (ssize(m.attr("ndim")) == 1) {
+            m = zd::call_method(np, ZD_STR("expand_dims"), m, axis);
+            squeeze.append(axis);
+        }
+    };
     if (right) {
-        if (ssize(A.attr("ndim")) == 1) {
-            A = zd::call_method(np, ZD_STR("expand_dims"), A, 0);
-            squeeze.append(0);
-        }
-        if (ssize(vararr.attr("ndim")) == 1) {
-            vararr = zd::call_method(np, ZD_STR("expand_dims"), vararr, 1);
-            squeeze.append(1);
-        }
+        lift(A, 0);
+        lift(vararr, 1);
     } else {
-        if (ssize(vararr.attr("ndim")) == 1) {
-            vararr = zd::call_method(np, ZD_STR("expand_dims"), vararr, 0);
-            squeeze.append(0);
-        }
-        if (ssize(A.attr("ndim")) == 1) {
-            A = zd::call_method(np, ZD_STR("expand_dims"), A, 1);
-            squeeze.append(1);
-        }
+        lift(vararr, 0);
+        lift(A, 1);
     }
     py::object ashape = A.attr(ZD_STR("shape")), vshape = vararr.attr(ZD_STR("shape"));
     const npy_intp m = right ? dim(ashape, 0) : dim(vshape, 0);
