@@ -144,6 +144,24 @@ private:
                          std::initializer_list<int> dtypes, int oa_ndim, int **op_axes);
 };
 
+// A new object array over the broadcast shape of x and y, each cell the new
+// reference f(x cell, y cell); the collector is paused meanwhile.
+template <class F>
+py::object pair_cells(PyArrayObject *x, PyArrayObject *y, F &&f) {
+    GcPause pause;
+    ChunkLoop loop({x, y, nullptr},
+                   NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                   {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE},
+                   {-1, -1, NPY_OBJECT});
+    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
+        for (npy_intp i = 0; i < n; ++i) {
+            PyObject *r = f(cell_at(data[0], strides[0], i), cell_at(data[1], strides[1], i));
+            Py_XSETREF(cell_at(data[2], strides[2], i), r);
+        }
+    });
+    return zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2)));
+}
+
 // True when the two arrays' memory ranges overlap: an indexing result for
 // which this holds is a view of the cell array and shares its cells; a result
 // in memory of its own is a new array (whatever its `base` says).

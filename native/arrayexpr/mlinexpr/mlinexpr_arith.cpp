@@ -330,19 +330,7 @@ PyObject *cell_sum(PyObject *a, PyObject *b) {
 
 // Cell-wise sum of two cell arrays of the same shape, into a new array.
 py::object same_shape_sum(PyArrayObject *x, PyArrayObject *y) {
-    cells::GcPause pause;
-    cells::ChunkLoop loop(
-        {x, y, nullptr}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE},
-        {-1, -1, NPY_OBJECT});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            PyObject *r = cell_sum(cells::cell_at(data[0], strides[0], i),
-                                   cells::cell_at(data[1], strides[1], i));
-            Py_XSETREF(cells::cell_at(data[2], strides[2], i), r);
-        }
-    });
-    return zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2)));
+    return cells::pair_cells(x, y, [](PyObject *cx, PyObject *cy) { return cell_sum(cx, cy); });
 }
 
 // a + 1.0 * var for a cell and a variable, as the core makes the sum of the
@@ -408,19 +396,8 @@ py::object full_plus_mvar(py::handle self, py::handle mvar) {
     if (!cells::all_cells_of(v, var_type))
         return py::object();
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
-    cells::GcPause pause;
-    cells::ChunkLoop loop(
-        {x, v, nullptr}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE},
-        {-1, -1, NPY_OBJECT});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            PyObject *r = cell_plus_var(cells::cell_at(data[0], strides[0], i),
-                                        cells::cell_at(data[1], strides[1], i), one.ptr());
-            Py_XSETREF(cells::cell_at(data[2], strides[2], i), r);
-        }
-    });
-    return wrap_full(zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2))));
+    return wrap_full(cells::pair_cells(
+        x, v, [&one](PyObject *cx, PyObject *cv) { return cell_plus_var(cx, cv, one.ptr()); }));
 }
 
 py::object full_sum(py::handle learr, py::handle other) {

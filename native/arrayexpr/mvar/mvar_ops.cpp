@@ -105,26 +105,15 @@ py::object mvar_pair_sum(py::handle x, py::handle y, double sign) {
         return py::object();
     py::object one = zd::steal(PyFloat_FromDouble(1.0));
     py::object other = zd::steal(PyFloat_FromDouble(1.0 * sign));
-    cells::GcPause pause;
-    cells::ChunkLoop loop(
-        {xv, yv, nullptr}, NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READONLY, NPY_ITER_READONLY, NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE},
-        {-1, -1, NPY_OBJECT});
-    loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            py::object coefs = zd::steal(cells::new_term_list(2));
-            py::object vars = zd::steal(cells::new_term_list(2));
-            PyList_SET_ITEM(coefs.ptr(), 0, Py_NewRef(one.ptr()));
-            PyList_SET_ITEM(coefs.ptr(), 1, Py_NewRef(other.ptr()));
-            PyList_SET_ITEM(vars.ptr(), 0, Py_NewRef(cells::cell_at(data[0], strides[0], i)));
-            PyList_SET_ITEM(vars.ptr(), 1, Py_NewRef(cells::cell_at(data[1], strides[1], i)));
-            PyObject *cell = cells::new_linexpr(0.0, coefs.release().ptr(), vars.release().ptr())
-                                 .release()
-                                 .ptr();
-            Py_XSETREF(cells::cell_at(data[2], strides[2], i), cell);
-        }
+    py::object out = cells::pair_cells(xv, yv, [&](PyObject *cx, PyObject *cy) {
+        py::object coefs = zd::steal(cells::new_term_list(2));
+        py::object vars = zd::steal(cells::new_term_list(2));
+        PyList_SET_ITEM(coefs.ptr(), 0, Py_NewRef(one.ptr()));
+        PyList_SET_ITEM(coefs.ptr(), 1, Py_NewRef(other.ptr()));
+        PyList_SET_ITEM(vars.ptr(), 0, Py_NewRef(cx));
+        PyList_SET_ITEM(vars.ptr(), 1, Py_NewRef(cy));
+        return cells::new_linexpr(0.0, coefs.release().ptr(), vars.release().ptr()).release().ptr();
     });
-    py::object out = zd::borrow(reinterpret_cast<PyObject *>(loop.operand(2)));
     return mle(out);
 }
 
