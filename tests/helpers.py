@@ -68,3 +68,33 @@ def run_optimized(code, expected=None, timeout=120):
     if expected is not None:
         assert proc.stdout.strip() == expected.strip(), proc.stdout
     return proc.stdout
+
+
+# The opening of a child interpreter that loads modules one by one: the
+# package without its __init__, so that nothing loads a module early.
+BARE_PACKAGE = r"""
+import ctypes, importlib, importlib.util, json, os, sys, traceback, types, warnings
+spec = importlib.util.find_spec("zudirivi")
+pkg = types.ModuleType("zudirivi")
+pkg.__path__ = list(spec.submodule_search_locations)
+sys.modules["zudirivi"] = pkg
+"""
+
+# After BARE_PACKAGE: a capsule of a wrong signature, and load(name), which
+# imports zudirivi.<name> and prints what came of it and whether the traceback
+# holds the module's "init" entry. A failed load lets go of its module, so the
+# next import starts afresh.
+BINDING_LOADER = r"""
+new = ctypes.pythonapi.PyCapsule_New
+new.restype = ctypes.py_object
+new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+wrong = new(1, b"int (void)", None)
+
+def load(name):
+    try:
+        importlib.import_module("zudirivi." + name)
+        print("loaded", name)
+    except Exception as e:
+        where = "init zudirivi." + name in "".join(traceback.format_tb(e.__traceback__))
+        print(type(e).__name__, e, where)
+"""

@@ -11,7 +11,7 @@ import zudirivi
 from zudirivi import _arrayexpr as ax
 from zudirivi import _core, _exception, _tvx, _util
 
-from helpers import subprocess_env
+from helpers import BARE_PACKAGE, subprocess_env
 
 GLOBALS = [
     "itertools", "Iterable",
@@ -190,16 +190,7 @@ def test_reimport_gives_the_same_module():
 # A child interpreter loads the real modules the frame depends on, then
 # _arrayexpr against a fake zudirivi._core whose record types have the sizes
 # asked for (instances of a class with n slots take 16 + 8 n bytes).
-PRELUDE = r"""
-import importlib, importlib.util, json, os, sys, types, warnings
-# The package without its __init__, so that nothing loads _arrayexpr early.
-spec = importlib.util.find_spec("zudirivi")
-pkg = types.ModuleType("zudirivi")
-pkg.__path__ = list(spec.submodule_search_locations)
-sys.modules["zudirivi"] = pkg
-"""
-
-CHILD = PRELUDE + r"""
+CHILD = BARE_PACKAGE + r"""
 for name in ("_util", "_tvx", "_exception"):
     importlib.import_module("zudirivi." + name)
 core = importlib.import_module("zudirivi._core")
@@ -270,7 +261,7 @@ def test_record_size_checks_and_retry_after_failed_load():
 
 
 def test_ptr_binding_errors():
-    code = PRELUDE + textwrap.dedent(r"""
+    code = BARE_PACKAGE + textwrap.dedent(r"""
         import zudirivi._util as u
         import zudirivi._core, zudirivi._propkit, zudirivi._exception, zudirivi._tvx
         caps = u.__pyx_capi__

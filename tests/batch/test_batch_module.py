@@ -6,7 +6,7 @@ import textwrap
 
 from zudirivi import TVX, TovrixError, _batch, _core, _util
 
-from helpers import subprocess_env
+from helpers import BARE_PACKAGE, BINDING_LOADER, subprocess_env
 
 
 def test_module_globals():
@@ -18,27 +18,8 @@ def test_module_globals():
 
 
 def test_binding_errors_fail_the_load():
-    # A child interpreter with the package's modules but not its __init__; each
-    # failed load lets go of its module, so the next import starts afresh.
-    code = textwrap.dedent(r"""
-        import ctypes, importlib, importlib.util, sys, traceback, types
-        spec = importlib.util.find_spec("zudirivi")
-        pkg = types.ModuleType("zudirivi")
-        pkg.__path__ = list(spec.submodule_search_locations)
-        sys.modules["zudirivi"] = pkg
-        new = ctypes.pythonapi.PyCapsule_New
-        new.restype = ctypes.py_object
-        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        wrong = new(1, b"int (void)", None)
-
-        def load(name):
-            try:
-                importlib.import_module("zudirivi." + name)
-                print("loaded", name)
-            except Exception as e:
-                where = "init zudirivi." + name in "".join(traceback.format_tb(e.__traceback__))
-                print(type(e).__name__, e, where)
-
+    # A child interpreter with the package's modules but not its __init__.
+    code = BARE_PACKAGE + BINDING_LOADER + textwrap.dedent(r"""
         for name in ("_util", "_tvx", "_exception", "_core"):
             importlib.import_module("zudirivi." + name)
         util = sys.modules["zudirivi._util"].__pyx_capi__

@@ -10,7 +10,7 @@ import pytest
 
 from zudirivi import _arrayexpr, _buildaid as ba, _core, _tvx, _util
 
-from helpers import subprocess_env
+from helpers import BARE_PACKAGE, subprocess_env
 
 GLOBALS = [
     "dis", "itertools", "re", "sys", "Iterable",
@@ -86,16 +86,7 @@ def test_generator_type_is_registered():
 # A child interpreter loads the real modules _buildaid depends on, then
 # _buildaid against a fake zudirivi._core whose record types have the sizes
 # asked for (instances of a class with n slots take 16 + 8 n bytes).
-# The package without its __init__, so that nothing loads _buildaid early.
-PACKAGE_ONLY = r"""
-import importlib, importlib.util, json, sys, types, warnings
-spec = importlib.util.find_spec("zudirivi")
-pkg = types.ModuleType("zudirivi")
-pkg.__path__ = list(spec.submodule_search_locations)
-sys.modules["zudirivi"] = pkg
-"""
-
-CHILD = PACKAGE_ONLY + r"""
+CHILD = BARE_PACKAGE + r"""
 for name in ("_util", "_tvx", "_exception", "_core", "_propkit", "_arrayexpr"):
     importlib.import_module("zudirivi." + name)
 core = sys.modules["zudirivi._core"]
@@ -196,7 +187,7 @@ print(a is b)
 
 
 def test_missing_builtin_ends_the_load():
-    code = PACKAGE_ONLY + r"""
+    code = BARE_PACKAGE + r"""
 import builtins
 for name in ("_util", "_tvx", "_exception", "_core", "_propkit", "_arrayexpr"):
     importlib.import_module("zudirivi." + name)

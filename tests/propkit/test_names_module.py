@@ -10,7 +10,7 @@ from zudirivi import _exception, _propkit as pk, _util
 from zudirivi._exception import TovrixError
 from zudirivi._tvx import TVX
 
-from helpers import assert_no_leak, subprocess_env
+from helpers import BARE_PACKAGE, BINDING_LOADER, assert_no_leak, subprocess_env
 
 VAR_ATTRS = ["LB", "UB", "Obj", "Start", "VType", "VarName", "BranchPriority", "X"]
 
@@ -107,27 +107,8 @@ def test_names_no_leak(solved):
 
 
 def test_binding_errors_fail_the_load():
-    # A child interpreter with the package's modules but not its __init__; each
-    # failed load lets go of its module, so the next import starts afresh.
-    code = textwrap.dedent(r"""
-        import ctypes, importlib, importlib.util, sys, traceback, types
-        spec = importlib.util.find_spec("zudirivi")
-        pkg = types.ModuleType("zudirivi")
-        pkg.__path__ = list(spec.submodule_search_locations)
-        sys.modules["zudirivi"] = pkg
-        new = ctypes.pythonapi.PyCapsule_New
-        new.restype = ctypes.py_object
-        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        wrong = new(1, b"int (void)", None)
-
-        def load(name):
-            try:
-                importlib.import_module("zudirivi." + name)
-                print("loaded", name)
-            except Exception as e:
-                where = "init zudirivi." + name in "".join(traceback.format_tb(e.__traceback__))
-                print(type(e).__name__, e, where)
-
+    # A child interpreter with the package's modules but not its __init__.
+    code = BARE_PACKAGE + BINDING_LOADER + textwrap.dedent(r"""
         util = importlib.import_module("zudirivi._util").__pyx_capi__
         importlib.import_module("zudirivi._tvx")
         ptr = util.pop("_ptr")
