@@ -68,43 +68,59 @@ namespace {
 
 constexpr double kTolerance = 1e-06;
 
-// The only variable of a cell that is one variable with coefficient 1
-// (within the tolerance), or null when the cell is anything else. A plain
-// LinExpr without continuation is read from its record; any other cell
-// through its methods.
-PyObject *unit_var(PyObject *cell, py::object &hold) {
-    if (cell && Py_TYPE(cell) == LinExpr_type) {
-        auto *r = reinterpret_cast<LinExprObject *>(cell);
-        if (r->cont_ref == Py_None && PyList_CheckExact(r->coef_list) &&
-            PyList_CheckExact(r->var_list) &&
-            PyList_GET_SIZE(r->coef_list) == PyList_GET_SIZE(r->var_list)) {
-            if (PyList_GET_SIZE(r->coef_list) != 1)
-                return nullptr;
-            PyObject *c = PyList_GET_ITEM(r->coef_list, 0);
-            // Only a float coefficient is read in place: converting anything
-            // else may run code that changes the cell under us.
-            if (PyFloat_CheckExact(c)) {
-                if (std::fabs(PyFloat_AS_DOUBLE(c) - 1.0) >= kTolerance)
-                    return nullptr;
-                return PyList_GET_ITEM(r->var_list, 0);
-            }
-        }
+// The record of a plain LinExpr whose own lists hold all its terms (no
+// continuation), or null for any other cell, which is read through its
+// methods.
+LinExprObject *plain_record(PyObject *cell) {
+    if (Py_TYPE(cell) != LinExpr_type)
+        return nullptr;
+    auto *r = reinterpret_cast<LinExprObject *>(cell);
+    if (r->cont_ref == Py_None && PyList_CheckExact(r->coef_list) &&
+        PyList_CheckExact(r->var_list) &&
+        PyList_GET_SIZE(r->coef_list) == PyList_GET_SIZE(r->var_list))
+        return r;
+    return nullptr;
+}
+
+// Whether a cell is one term with coefficient 1 (within the tolerance).
+bool is_unit(py::handle cell) {
+    if (LinExprObject *r = plain_record(cell.ptr())) {
+        if (PyList_GET_SIZE(r->coef_list) != 1)
+            return false;
+        PyObject *c = PyList_GET_ITEM(r->coef_list, 0);
+        // Only a float coefficient is read in place: converting anything
+        // else may run code that changes the cell under us.
+        if (PyFloat_CheckExact(c))
+            return std::fabs(PyFloat_AS_DOUBLE(c) - 1.0) < kTolerance;
     }
-    py::handle le(cell ? cell : Py_None);
-    py::object n = call_method(le, ZD_STR("size"));
+    py::object n = call_method(cell, ZD_STR("size"));
     py::object one = py::int_(1);
     if (zd::check(PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_NE)))
-        return nullptr;
+        return false;
     py::object zero = py::int_(0);
     py::object coef =
-        zd::steal(PyObject_CallMethodOneArg(le.ptr(), ZD_STR("getCoeff").ptr(), zero.ptr()));
+        zd::steal(PyObject_CallMethodOneArg(cell.ptr(), ZD_STR("getCoeff").ptr(), zero.ptr()));
     py::object diff = zd::steal(PyNumber_Subtract(coef.ptr(), one.ptr()));
     py::object dist = zd::steal(PyNumber_Absolute(diff.ptr()));
     py::object tol = py::float_(kTolerance);
-    if (zd::check(PyObject_RichCompareBool(dist.ptr(), tol.ptr(), Py_GE)))
-        return nullptr;
-    hold = zd::steal(PyObject_CallMethodOneArg(le.ptr(), ZD_STR("getVar").ptr(), zero.ptr()));
-    return hold.ptr();
+    return !zd::check(PyObject_RichCompareBool(dist.ptr(), tol.ptr(), Py_GE));
+}
+
+// cell.getVar(0), read from the record where the cell is a plain LinExpr.
+py::object first_var(py::handle cell) {
+    LinExprObject *r = plain_record(cell.ptr());
+    if (r && PyList_GET_SIZE(r->var_list) > 0)
+        return zd::borrow(PyList_GET_ITEM(r->var_list, 0));
+    py::object zero = py::int_(0);
+    return zd::steal(PyObject_CallMethodOneArg(cell.ptr(), ZD_STR("getVar").ptr(), zero.ptr()));
+}
+
+// Cell i of a C-contiguous object array, with a reference of our own. The
+// array is read anew each time: the cells' methods may replace cells or
+// resize the array.
+py::object cell_at(PyArrayObject *arr, npy_intp i) {
+    PyObject *cell = reinterpret_cast<PyObject **>(PyArray_DATA(arr))[i];
+    return zd::borrow(cell ? cell : Py_None);
 }
 
 } // namespace
@@ -122,19 +138,19 @@ py::object py_convert_mle_to_predvar_predval(const zd::Args &a) {
         zd::steal(PyArray_FromAny(learr_obj.ptr(), PyArray_DescrFromType(NPY_OBJECT), 0, 0,
                                   NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
     auto *arr = reinterpret_cast<PyArrayObject *>(learr.ptr());
-    npy_intp n = PyArray_SIZE(arr);
-    auto **cells = reinterpret_cast<PyObject **>(PyArray_DATA(arr));
+    // Every cell is tested before any variable is read.
+    for (npy_intp i = 0; i < PyArray_SIZE(arr); ++i)
+        if (!is_unit(cell_at(arr, i)))
+            return py::make_tuple(py::none(), py::none());
     py::object vars =
         zd::steal(PyArray_SimpleNew(PyArray_NDIM(arr), PyArray_DIMS(arr), NPY_OBJECT));
-    auto **out =
-        reinterpret_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(vars.ptr())));
+    auto *varr = reinterpret_cast<PyArrayObject *>(vars.ptr());
+    npy_intp n = PyArray_SIZE(varr);
     for (npy_intp i = 0; i < n; ++i) {
-        py::object hold;
-        PyObject *v = unit_var(cells[i], hold);
-        if (!v)
-            return py::make_tuple(py::none(), py::none());
-        Py_INCREF(v);
-        Py_XSETREF(out[i], v);
+        if (PyArray_SIZE(arr) != n)
+            zd::raise(PyExc_RuntimeError, "array changed size during iteration");
+        py::object v = first_var(cell_at(arr, i));
+        Py_XSETREF(reinterpret_cast<PyObject **>(PyArray_DATA(varr))[i], v.release().ptr());
     }
     py::object mvar = zd::global(ZD_STR("MVar"))(vars);
     py::object consts = call_method(mle, ZD_STR("getConstant"));

@@ -1,12 +1,16 @@
 """_simpleexpr and _convert_mle_to_predvar_predval."""
 
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
 import zudirivi as tvp
 from zudirivi import _buildaid as ba
 
-from helpers import assert_no_leak, run_optimized
+from helpers import assert_no_leak, run_optimized, subprocess_env
 
 
 @pytest.fixture
@@ -216,3 +220,82 @@ def test_cell_changed_while_its_coefficient_is_read(x):
     cell.coef_list[0] = Emptying()
     with pytest.raises(ValueError):  # the cell's own complaint about its terms
         ba._convert_mle_to_predvar_predval(e)
+
+
+class RecordingLinExpr(tvp.LinExpr):
+    """A cell read through its methods, recording every call."""
+    calls = []
+
+    def size(self):
+        self.calls.append("size")
+        return super().size()
+
+    def getCoeff(self, i):
+        self.calls.append("getCoeff")
+        return super().getCoeff(i)
+
+    def getVar(self, i):
+        self.calls.append("getVar")
+        return super().getVar(i)
+
+
+def test_every_cell_is_tested_before_any_variable_is_read(x):
+    a, b = x[0].item(), x[1].item()
+    e = tvp.MLinExpr._zeros_full((2,))
+    e._learr[0] = RecordingLinExpr(a)
+    e._learr[1] = RecordingLinExpr(a + b)
+    RecordingLinExpr.calls.clear()
+    assert ba._convert_mle_to_predvar_predval(e) == (None, None)
+    assert RecordingLinExpr.calls == ["size", "getCoeff", "size"]
+    e._learr[1] = RecordingLinExpr(b) + 2
+    e._learr[1] = RecordingLinExpr(e._learr[1])
+    RecordingLinExpr.calls.clear()
+    v, vals = ba._convert_mle_to_predvar_predval(e)
+    assert v.tolist() == [a, b] and vals.tolist() == [-0.0, -2.0]
+    assert RecordingLinExpr.calls == ["size", "getCoeff", "size", "getCoeff", "getVar", "getVar"]
+
+
+def run_child(code):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=subprocess_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stderr}"
+    return proc.stdout.strip()
+
+
+DROPPED = "AttributeError 'NoneType' object has no attribute 'getVar'"
+
+
+@pytest.mark.parametrize("method, change, expected", [
+    # the cell goes from the array while it is being read: it is read to the
+    # end, and the variables are then read from the array as it is now
+    ("size", "arr[0] = None", DROPPED),
+    ("getCoeff", "arr[0] = None", DROPPED),
+    ("getVar", "arr[0] = None", "AttributeError 'NoneType' object has no attribute 'getConstant'"),
+    # the array's memory moves: the scan follows it
+    ("size", "arr.resize((1,), refcheck=False)", "ok [0] [-0.0]"),
+    ("getVar", "arr.resize((1,), refcheck=False)",
+     "RuntimeError array changed size during iteration"),
+])
+def test_cell_array_changed_while_a_cell_is_read(method, change, expected):
+    out = run_child(f"""
+        import zudirivi as tvp
+        from zudirivi import _buildaid as ba
+        m = tvp.Model()
+        x = m.addMVar(2)
+        m.update()
+        e = tvp.MLinExpr._from_mvar(x, force_full=True)
+        arr = e._learr
+
+        class Changing(tvp.LinExpr):
+            def {method}(self, *args):
+                {change}  # the array held the only reference to this cell
+                return getattr(super(), "{method}")(*args)
+
+        arr[0] = Changing(x[0].item())
+        try:
+            v, vals = ba._convert_mle_to_predvar_predval(e)
+            print("ok", [w.__cindex__() for w in v.tolist()], vals.tolist())
+        except Exception as exc:
+            print(type(exc).__name__, exc)
+    """)
+    assert out == expected
