@@ -86,6 +86,35 @@ inline char *put_int(char *p, long long v) {
     return std::to_chars(p, p + 24, v).ptr;
 }
 
+// The digits of each index, in row-major order over dims, joined by ",".
+class IndexWalk {
+public:
+    explicit IndexWalk(const std::vector<Py_ssize_t> &dims) : dims_(dims), idx_(dims.size(), 0) {}
+
+    // The text of the current index; then steps to the next.
+    const std::string &next() {
+        text_.clear();
+        for (size_t d = 0; d < idx_.size(); ++d) {
+            if (d)
+                text_.push_back(',');
+            char digits[24];
+            char *end = put_int(digits, idx_[d]);
+            text_.append(digits, end);
+        }
+        for (size_t d = idx_.size(); d-- > 0;) {
+            if (++idx_[d] < dims_[d])
+                break;
+            idx_[d] = 0;
+        }
+        return text_;
+    }
+
+private:
+    const std::vector<Py_ssize_t> &dims_;
+    std::vector<Py_ssize_t> idx_;
+    std::string text_;
+};
+
 // The prefix text of one character width, put in front of each name.
 template <class Ch>
 struct NamePrefix {
@@ -143,25 +172,9 @@ template <class Ch>
 void general_names(PyObject *list, PyObject *prefix, const std::vector<Py_ssize_t> &dims,
                    Py_ssize_t total) {
     const NamePrefix<Ch> head(prefix);
-    size_t nd = dims.size();
-    std::vector<Py_ssize_t> idx(nd, 0);
-    std::string text;
-    for (Py_ssize_t k = 0; k < total; ++k) {
-        text.clear();
-        for (size_t d = 0; d < nd; ++d) {
-            if (d)
-                text.push_back(',');
-            char digits[24];
-            char *end = put_int(digits, idx[d]);
-            text.append(digits, end);
-        }
-        PyList_SET_ITEM(list, k, head.make(std::string_view(text)));
-        for (size_t d = nd; d-- > 0;) {
-            if (++idx[d] < dims[d])
-                break;
-            idx[d] = 0;
-        }
-    }
+    IndexWalk walk(dims);
+    for (Py_ssize_t k = 0; k < total; ++k)
+        PyList_SET_ITEM(list, k, head.make(std::string_view(walk.next())));
 }
 
 template <template <class> class F, class... A>
@@ -194,15 +207,21 @@ struct General {
     }
 };
 
-// A str result of format(); its exact-str copy when a subclass came back.
-py::object formatted(py::handle prefix, const char *spec) {
+// Names of a prefix that is not an exact str: format(prefix, spec) + "[" +
+// index text + "]", the prefix formatted anew for each name, in order (its
+// __format__ may answer differently each time).
+template <class IndexText>
+void formatted_names(PyObject *list, py::handle prefix, const char *spec, Py_ssize_t total,
+                     IndexText &&index_text) {
     py::object s = zd::steal(PyUnicode_FromString(spec));
-    py::object r = zd::steal(PyObject_Format(prefix.ptr(), s.ptr()));
-    if (!PyUnicode_CheckExact(r.ptr()))
-        r = zd::steal(_PyUnicode_Copy(r.ptr()));
-    if (PyUnicode_READY(r.ptr()) < 0)
-        zd::throw_error();
-    return r;
+    for (Py_ssize_t k = 0; k < total; ++k) {
+        const std::string &text = index_text(k);
+        py::object head = zd::steal(PyObject_Format(prefix.ptr(), s.ptr()));
+        PyObject *name = PyUnicode_FromFormat("%U[%s]", head.ptr(), text.c_str());
+        if (!name)
+            zd::throw_error();
+        PyList_SET_ITEM(list, k, name);
+    }
 }
 
 int as_int32(py::handle v) {
@@ -248,8 +267,19 @@ py::object py_nd_indexed_names(const zd::Args &a) {
         py::object list = zd::steal(PyList_New(count));
         if (count == 0)
             return list; // no name, so the prefix is never formatted
-        py::object text = formatted(prefix, "");
-        by_kind<Fast>(text.ptr(), list.ptr(), lead, trail, count);
+        if (PyUnicode_CheckExact(prefix.ptr())) {
+            // A str formats as itself: its text is written into each name.
+            zd::check(PyUnicode_READY(prefix.ptr()));
+            by_kind<Fast>(prefix.ptr(), list.ptr(), lead, trail, count);
+            return list;
+        }
+        std::string text;
+        formatted_names(list.ptr(), prefix, "", count, [&](Py_ssize_t i) -> const std::string & {
+            char digits[24];
+            char *end = put_int(digits, i);
+            text.assign(lead).append(digits, end).append(trail);
+            return text;
+        });
         return list;
     }
     std::vector<Py_ssize_t> dims;
@@ -281,8 +311,14 @@ py::object py_nd_indexed_names(const zd::Args &a) {
     py::object list = zd::steal(PyList_New(total));
     if (total == 0)
         return list;
-    py::object text = formatted(prefix, "s");
-    by_kind<General>(text.ptr(), list.ptr(), dims, total);
+    if (PyUnicode_CheckExact(prefix.ptr())) {
+        zd::check(PyUnicode_READY(prefix.ptr()));
+        by_kind<General>(prefix.ptr(), list.ptr(), dims, total);
+        return list;
+    }
+    IndexWalk walk(dims);
+    formatted_names(list.ptr(), prefix, "s", total,
+                    [&](Py_ssize_t) -> const std::string & { return walk.next(); });
     return list;
 }
 

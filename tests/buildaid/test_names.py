@@ -104,6 +104,28 @@ def test_nd_indexed_names_prefixes():
     assert ba._nd_indexed_names(Sub("p"), (2, 2))[0] == "subs[0,0]"
 
 
+class CountingPrefix:
+    """A prefix that answers each formatting with a new text."""
+
+    def __init__(self):
+        self.specs = []
+
+    def __format__(self, spec):
+        self.specs.append(spec)
+        return f"p{len(self.specs)}"
+
+
+@pytest.mark.parametrize("shape, names, spec", [
+    ((3,), ["p1[0]", "p2[1]", "p3[2]"], ""),
+    ((1, 2), ["p1[0,0]", "p2[0,1]"], ""),
+    ((2, 2), ["p1[0,0]", "p2[0,1]", "p3[1,0]", "p4[1,1]"], "s"),
+])
+def test_the_prefix_is_formatted_for_each_name(shape, names, spec):
+    prefix = CountingPrefix()
+    assert ba._nd_indexed_names(prefix, shape) == names
+    assert prefix.specs == [spec] * len(names)
+
+
 @pytest.mark.parametrize("shape", [(0,), (0, 0), (-1,), (2, 0)])
 def test_no_names_never_format_the_prefix(shape):
     class Unformattable:
