@@ -5,18 +5,27 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 namespace zd {
 namespace {
 
-// Parameter list of one function; made at load, lives for the process.
+// Parameter list of one function, owned by the function object.
 struct SigInfo {
     Py_ssize_t npos = 0;
     bool has_varargs = false;
     Py_ssize_t nkwonly = 0;
     bool has_varkw = false;
-    std::vector<PyObject *> names; // interned: positional, then keyword-only
+    std::vector<PyObject *> names; // interned, owned: positional, then keyword-only
+
+    SigInfo() = default;
+    SigInfo(const SigInfo &) = delete;
+    SigInfo &operator=(const SigInfo &) = delete;
+    ~SigInfo() {
+        for (PyObject *n : names)
+            Py_DECREF(n);
+    }
     Py_ssize_t nslots() const { return npos + has_varargs + nkwonly + has_varkw; }
     Py_ssize_t kwonly_slot(Py_ssize_t j) const { return npos + has_varargs + j; }
 };
@@ -24,7 +33,7 @@ struct SigInfo {
 struct FuncObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
-    const SigInfo *sig;
+    SigInfo *sig; // owned: freed with the function
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -93,17 +102,17 @@ std::vector<std::string_view> split_params(std::string_view sig) {
 }
 
 struct Parsed {
-    SigInfo *sig;
+    std::unique_ptr<SigInfo> sig;
     py::object defaults;   // tuple or None
     py::object kwdefaults; // dict or None
 };
 
 Parsed parse_signature(const char *text) {
-    auto *sig = new SigInfo();
+    auto sig = std::make_unique<SigInfo>();
     std::vector<py::object> pos_defaults;
     py::dict kwdefaults;
     bool kwonly = false;
-    std::vector<PyObject *> kwnames;
+    std::vector<py::object> kwnames;
     for (auto p : split_params(text)) {
         if (p == "*") {
             kwonly = true;
@@ -120,15 +129,13 @@ Parsed parse_signature(const char *text) {
         }
         auto eq = p.find('=');
         std::string name(trim(p.substr(0, eq)));
-        PyObject *iname = PyUnicode_InternFromString(name.c_str());
-        if (!iname)
-            throw python_error();
+        py::object iname = steal(PyUnicode_InternFromString(name.c_str()));
         if (kwonly) {
             kwnames.push_back(iname);
             if (eq != std::string_view::npos)
-                kwdefaults[py::handle(iname)] = parse_literal(p.substr(eq + 1));
+                kwdefaults[iname] = parse_literal(p.substr(eq + 1));
         } else {
-            sig->names.push_back(iname);
+            sig->names.push_back(iname.release().ptr());
             if (eq != std::string_view::npos)
                 pos_defaults.push_back(parse_literal(p.substr(eq + 1)));
             else if (!pos_defaults.empty())
@@ -137,8 +144,9 @@ Parsed parse_signature(const char *text) {
     }
     sig->npos = (Py_ssize_t)sig->names.size();
     sig->nkwonly = (Py_ssize_t)kwnames.size();
-    sig->names.insert(sig->names.end(), kwnames.begin(), kwnames.end());
-    Parsed r{sig, py::none(), py::none()};
+    for (py::object &n : kwnames)
+        sig->names.push_back(n.release().ptr());
+    Parsed r{std::move(sig), py::none(), py::none()};
     if (!pos_defaults.empty()) {
         py::tuple t(pos_defaults.size());
         for (size_t i = 0; i < pos_defaults.size(); ++i)
@@ -227,8 +235,12 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
     for (Py_ssize_t i = 0; i < nslots; ++i)
         slots[i] = nullptr;
     py::object varargs, varkw;
+    // The defaults as they are now, held for the call: the function's own
+    // may be replaced while it runs.
+    py::object defaults = borrow(f->defaults ? f->defaults : Py_None);
+    py::object kwdefaults = borrow(f->kwdefaults ? f->kwdefaults : Py_None);
 
-    Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Py_ssize_t ndef = defaults.is_none() ? 0 : PyTuple_GET_SIZE(defaults.ptr());
     if (ndef > s.npos)
         ndef = s.npos;
     Py_ssize_t nmin = s.npos - ndef;
@@ -277,7 +289,7 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
         if (slots[i])
             continue;
         if (i >= nmin) {
-            slots[i] = PyTuple_GET_ITEM(f->defaults, i - nmin);
+            slots[i] = PyTuple_GET_ITEM(defaults.ptr(), i - nmin);
         } else {
             raise_count(f, nmin, s.npos, exact, nargs);
         }
@@ -287,7 +299,8 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
         if (slots[slot])
             continue;
         PyObject *name = s.names[s.npos + j];
-        PyObject *d = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, name) : nullptr;
+        PyObject *d =
+            kwdefaults.is_none() ? nullptr : PyDict_GetItemWithError(kwdefaults.ptr(), name);
         if (!d) {
             if (PyErr_Occurred())
                 throw python_error();
@@ -335,6 +348,7 @@ int func_clear(PyObject *self) {
 void func_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     func_clear(self);
+    delete reinterpret_cast<FuncObject *>(self)->sig;
     PyObject_GC_Del(self);
 }
 
@@ -459,15 +473,16 @@ PyTypeObject *function_type() {
 
 namespace {
 
-py::object build(const char *name, const char *qualname, py::handle module_name, SigInfo *sig,
-                 Impl impl, const char *doc, py::object defaults, py::object kwdefaults) {
+py::object build(const char *name, const char *qualname, py::handle module_name,
+                 std::unique_ptr<SigInfo> sig, Impl impl, const char *doc, py::object defaults,
+                 py::object kwdefaults) {
     PyTypeObject *tp = function_type();
     auto *f = PyObject_GC_New(FuncObject, tp);
     if (!f)
         throw python_error();
     f->vectorcall = func_vectorcall;
     f->impl = impl;
-    f->sig = sig;
+    f->sig = sig.release();
     f->name = nullptr;
     f->qualname = nullptr;
     f->module = nullptr;
@@ -495,14 +510,14 @@ py::object make_function(const char *name, const char *qualname, py::handle modu
                          const char *signature, Impl impl, const char *doc, py::object defaults,
                          py::object kwdefaults) {
     Parsed p = parse_signature(signature);
-    return build(name, qualname, module_name, p.sig, impl, doc, std::move(defaults),
+    return build(name, qualname, module_name, std::move(p.sig), impl, doc, std::move(defaults),
                  std::move(kwdefaults));
 }
 
 py::object make_function(const char *name, const char *qualname, py::handle module_name,
                          const char *signature, Impl impl, const char *doc) {
     Parsed p = parse_signature(signature);
-    return build(name, qualname, module_name, p.sig, impl, doc, std::move(p.defaults),
+    return build(name, qualname, module_name, std::move(p.sig), impl, doc, std::move(p.defaults),
                  std::move(p.kwdefaults));
 }
 

@@ -255,6 +255,24 @@ def test_calls_do_not_leak():
     assert_no_leak(work)
 
 
+def test_defaults_replaced_during_a_call_stay_bound_to_it():
+    # The call keeps the defaults it started with, as a Python function does,
+    # though the function no longer holds them.
+    out = run_child("""
+        import _zdtest
+        f = _zdtest.f_call_then_texts
+
+        def replace():
+            f.__defaults__ = ("other",)
+            f.__kwdefaults__ = {"key": "other"}
+            junk = ["%019d" % i for i in range(10000)]  # takes up the freed memory
+
+        print(f(replace), f(lambda: None))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "('the default text', 'the keyword default') ('other', 'other')"
+
+
 def test_runaway_recursion_raises_recursion_error():
     # partial and our functions are both native: no Python frame counts depth
     out = run_child("""

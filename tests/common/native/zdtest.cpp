@@ -62,6 +62,12 @@ py::object call_twice(const zd::Args &a) {
     return a[0](a[1], a[1]);
 }
 
+// fn(), then (text, key): defaults that fn may take from under the call.
+py::object call_then_texts(const zd::Args &a) {
+    a[0]();
+    return py::make_tuple(a[1], a[2]);
+}
+
 py::object get_global(const zd::Args &a) {
     return zd::global(a[0]);
 }
@@ -93,6 +99,8 @@ void exec_zdtest(py::handle module) {
     zd::def("raise_error", "value", raise_error);
     zd::def("get_global", "name", get_global);
     zd::def("f_call", "fn, arg", call_twice);
+    zd::def("f_call_then_texts", "fn, text='the default text', *, key='the keyword default'",
+            call_then_texts);
     zd::publish_capi(module, "published", reinterpret_cast<void *>(published_function),
                      "int (void)");
 
