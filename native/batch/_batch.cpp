@@ -6,7 +6,9 @@
 
 #include "tovrix.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -235,10 +237,33 @@ py::object library_text(const char *text) {
     raise_tovrix(code, py::str("Unexpected internal error"));
 }
 
+// The `_cbatch` wrappers whose handle has been handed to the library's free
+// while `_cbatch` still holds them: clearing `_cbatch` may run a subclass's
+// code, which must find the handle freed.
+std::vector<PyObject *> g_freed;
+
+bool being_freed(py::handle cbatch) {
+    return std::find(g_freed.begin(), g_freed.end(), cbatch.ptr()) != g_freed.end();
+}
+
+// Marks a wrapper as freed for as long as it lives.
+class FreedMark {
+public:
+    explicit FreedMark(py::handle cbatch) : cbatch_(cbatch.ptr()) { g_freed.push_back(cbatch_); }
+    ~FreedMark() { g_freed.erase(std::find(g_freed.begin(), g_freed.end(), cbatch_)); }
+    FreedMark(const FreedMark &) = delete;
+    FreedMark &operator=(const FreedMark &) = delete;
+
+private:
+    PyObject *cbatch_;
+};
+
 // The library batch handle of an open Batch; a NULL handle (unopened or
-// disposed) never reaches the library.
+// disposed) never reaches the library. Read it after any step that may run
+// Python code: that code may dispose the batch.
 TVXbatch *open_batch(py::handle self) {
-    auto *b = static_cast<TVXbatch *>(raw_ptr(own_attr(self, ZD_STR("_cbatch"))));
+    py::object cbatch = own_attr(self, ZD_STR("_cbatch"));
+    auto *b = being_freed(cbatch) ? nullptr : static_cast<TVXbatch *>(raw_ptr(cbatch));
     if (!b)
         raise_freed();
     return b;
@@ -247,13 +272,10 @@ TVXbatch *open_batch(py::handle self) {
 // Flags of a batch attribute, the name lower-cased for the library; a failed
 // query raises AttributeError with the batch environment's last message.
 int attr_flags(py::handle self, py::handle name, py::object &uname, TVXbatch *&batch) {
-    py::object cbatch = own_attr(self, ZD_STR("_cbatch"));
-    if (cbatch.is_none())
+    if (own_attr(self, ZD_STR("_cbatch")).is_none())
         raise_freed();
     uname = to_bytes(zd::steal(PyObject_CallMethodNoArgs(name.ptr(), ZD_STR("lower").ptr())));
-    batch = static_cast<TVXbatch *>(raw_ptr(cbatch));
-    if (!batch)
-        raise_freed();
+    batch = open_batch(self);
     int flags = 0;
     if (TVXgetbatchattrflags(batch, c_text(uname), &flags) != 0) {
         void *env = raw_ptr(own_attr(self, ZD_STR("_cenv")));
@@ -303,7 +325,8 @@ py::object Batch_init(const zd::Args &a) {
     }
     set_attr(self, ZD_STR("_cbatch"), zd::steal(wrapped));
     py::object cbatch = zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("_cbatch").ptr()));
-    TVXenv *benv = TVXgetbatchenv(static_cast<TVXbatch *>(raw_ptr(cbatch)));
+    TVXenv *benv =
+        TVXgetbatchenv(being_freed(cbatch) ? nullptr : static_cast<TVXbatch *>(raw_ptr(cbatch)));
     set_attr(self, ZD_STR("_cenv"), zd::steal(wrapptr_fn(benv)));
     set_attr(self, ZD_STR("_uenv"), env);
     return py::none();
@@ -386,11 +409,27 @@ void dispose_handle(py::handle self) {
         return;
     }
     py::object cbatch = zd::steal(cb);
-    if (cbatch.is_none())
+    // None, or a handle whose free is under way in a dispose that runs
+    // this one from its assignment of `_cbatch`.
+    if (cbatch.is_none() || being_freed(cbatch))
         return;
     auto *batch = static_cast<TVXbatch *>(raw_ptr(cbatch));
+    FreedMark freed(cbatch);
     int error = batch ? TVXfreebatch(batch) : 0;
-    set_attr(self, ZD_STR("_cbatch"), py::none());
+    int set = PyObject_SetAttr(self.ptr(), ZD_STR("_cbatch").ptr(), Py_None);
+    // Whatever the assignment did, the freed handle must not stay behind.
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    if (PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr)) {
+        PyObject *now = PyDict_GetItemWithError(dict, ZD_STR("_cbatch").ptr());
+        if (now == cbatch.ptr())
+            PyDict_SetItem(dict, ZD_STR("_cbatch").ptr(), Py_None);
+        Py_DECREF(dict);
+    }
+    PyErr_Clear();
+    PyErr_Restore(et, ev, etb);
+    if (set < 0)
+        throw zd::python_error();
     if (error)
         raise_tovrix(error, self);
 }
@@ -425,7 +464,8 @@ py::object Batch_eq(const zd::Args &a) {
 
 py::object Batch_repr(const zd::Args &a) {
     py::handle self = a[0];
-    if (own_attr(self, ZD_STR("_cbatch")).is_none())
+    py::object cbatch = own_attr(self, ZD_STR("_cbatch"));
+    if (cbatch.is_none() || being_freed(cbatch))
         return py::str("<zudirivi.Batch, invalid or closed state>");
     py::object id = zd::steal(PyObject_GetAttr(self.ptr(), ZD_STR("BatchID").ptr()));
     py::object text = zd::steal(PyObject_Format(id.ptr(), nullptr));
@@ -485,10 +525,10 @@ py::object Batch_getJSONSolution(const zd::Args &a) {
 
 py::object Batch_writeJSONSolution(const zd::Args &a) {
     py::handle self = a[0];
-    auto *batch = static_cast<TVXbatch *>(raw_ptr(own_attr(self, ZD_STR("_cbatch"))));
+    // The name first: its conversion may run code (a path's __fspath__) that
+    // disposes the batch.
     py::object fname = to_bytes(a[1]);
-    if (!batch)
-        raise_freed();
+    TVXbatch *batch = open_batch(self);
     if (int error = TVXwritebatchjsonsolution(batch, c_text(fname)))
         raise_tovrix(error, self);
     return py::none();
@@ -545,8 +585,6 @@ void exec_batch(py::handle) {
                 writeJSONSolution_doc);
     g_batch_class = cls.create().release().ptr();
     reinterpret_cast<PyTypeObject *>(g_batch_class)->tp_getattro = Batch_getattro;
-
-    zd::set_global("__test__", zd::steal(PyDict_New()));
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 import copy
 import gc
 import pickle
+import subprocess
 import sys
+import textwrap
 import uuid
 
 import pytest
@@ -13,7 +15,7 @@ from zudirivi import TVX, Batch, Env, TovrixError
 from zudirivi._core import tovrix
 
 from conftest import LIVE_BATCH
-from helpers import assert_no_leak
+from helpers import assert_no_leak, subprocess_env
 
 FREED = "Batch has already been freed"
 
@@ -447,3 +449,98 @@ def test_no_leaks(env):
 
     assert_no_leak(cycle, repeat=300)
     assert_no_leak(refused, repeat=300)
+
+
+# --- user code that disposes the handle while it is in use ------------------------
+
+CHILD = """
+import os
+import zudirivi as tvp
+from zudirivi import TVX, Batch
+
+env = tvp.Env()
+env._addTestBatch("b1", TVX.BATCH_SUBMITTED)
+env._addTestBatch("done", TVX.BATCH_COMPLETED, '{"x": 1}')
+
+def report(action):
+    try:
+        print("returned", action())
+    except Exception as e:
+        print(type(e).__name__, getattr(e, "errno", ""), e)
+
+class Name(str):
+    # a name whose lower-casing disposes the batch it is asked of
+    def lower(self):
+        b.dispose()
+        return str.lower(self)
+
+class Path:
+    def __fspath__(self):
+        b.dispose()
+        return "sol.json"
+"""
+
+FREED_ERROR = "TovrixError 0 " + FREED
+CLOSED = "<zudirivi.Batch, invalid or closed state>"
+
+
+@pytest.mark.parametrize("code, expected", [
+    ("""
+        b = Batch("b1", env)
+        report(lambda: getattr(b, Name("BatchID")))
+        b = Batch("b1", env)
+        report(lambda: setattr(b, Name("BatchStatus"), 1))
+    """, [FREED_ERROR, FREED_ERROR]),
+    ("""
+        b = Batch("done", env)
+        report(lambda: b.writeJSONSolution(Path()))
+        print(os.path.exists("sol.json"))
+    """, [FREED_ERROR, "False"]),
+    # a subclass that shows the object at each assignment sees it closed
+    # once its handle is freed
+    ("""
+        class Shown(Batch):
+            def __setattr__(self, name, value):
+                print(name, repr(self))
+                super().__setattr__(name, value)
+
+        b = Shown("b1", env)
+        report(b.dispose)
+    """, [f"_cbatch {CLOSED}", f"_cbatch {CLOSED}", "_cenv <zudirivi.Batch, ID b1>",
+          "_uenv <zudirivi.Batch, ID b1>", "_cenv <zudirivi.Batch, ID b1>",
+          "_uenv <zudirivi.Batch, ID b1>", f"_cbatch {CLOSED}", "returned None",
+          f"_cenv {CLOSED}", f"_uenv {CLOSED}"]),  # the last two from finalisation
+    # disposing again from there frees nothing more
+    ("""
+        class Again(Batch):
+            def __setattr__(self, name, value):
+                if name == "_cbatch" and self.__dict__.get("_cbatch") is not None:
+                    report(self.dispose)
+                    report(lambda: self.BatchStatus)
+                super().__setattr__(name, value)
+
+        b = Again("b1", env)
+        report(b.dispose)
+        print(b.__dict__)
+    """, ["returned None", FREED_ERROR, "returned None",
+          "{'_cbatch': None, '_cenv': None, '_uenv': None}"]),
+    # a failed assignment still leaves no freed handle behind
+    ("""
+        class Stubborn(Batch):
+            def __setattr__(self, name, value):
+                if name == "_cbatch" and self.__dict__.get("_cbatch") is not None:
+                    raise KeyError("kept")
+                super().__setattr__(name, value)
+
+        b = Stubborn("b1", env)
+        report(b.dispose)
+        print(b.__dict__)
+        report(lambda: b.BatchID)
+    """, ["KeyError  'kept'", "{'_cbatch': None, '_cenv': None, '_uenv': None}", FREED_ERROR]),
+])
+def test_handle_disposed_by_user_code_while_in_use(tmp_path, code, expected):
+    proc = subprocess.run([sys.executable, "-c", CHILD + textwrap.dedent(code)],
+                          env=subprocess_env(), cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stderr}"
+    assert proc.stdout.splitlines() == expected
