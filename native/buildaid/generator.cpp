@@ -11,6 +11,7 @@ struct GenObject {
     PyObject *names; // tuple
     Py_ssize_t pos;
     bool started;
+    bool running; // inside the mapping's code, which must not step or close us
 };
 
 void finish(GenObject *g) {
@@ -18,31 +19,44 @@ void finish(GenObject *g) {
     Py_CLEAR(g->names);
 }
 
+// A generator asked to step, take an exception or close while its mapping's
+// code runs: ValueError, as for a Python generator.
+bool refuse_running(GenObject *g) {
+    if (!g->running)
+        return false;
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return true;
+}
+
 PyObject *gen_next(PyObject *self) {
     auto *g = reinterpret_cast<GenObject *>(self);
+    if (refuse_running(g))
+        return nullptr;
     g->started = true;
     if (!g->names)
         return nullptr;
+    g->running = true;
+    PyObject *result = nullptr;
     while (g->pos < PyTuple_GET_SIZE(g->names)) {
         PyObject *name = PyTuple_GET_ITEM(g->names, g->pos++);
         int has = PySequence_Contains(g->mapping, name);
-        if (has < 0) {
-            finish(g);
-            return nullptr;
-        }
+        if (has < 0)
+            break;
         if (has) {
-            PyObject *v = PyObject_GetItem(g->mapping, name);
-            if (!v)
-                finish(g);
-            return v;
+            result = PyObject_GetItem(g->mapping, name);
+            break;
         }
     }
-    finish(g);
-    return nullptr;
+    g->running = false;
+    if (!result)
+        finish(g);
+    return result;
 }
 
 PyObject *gen_send(PyObject *self, PyObject *value) {
     auto *g = reinterpret_cast<GenObject *>(self);
+    if (refuse_running(g))
+        return nullptr;
     if (!g->started && value != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
@@ -56,6 +70,8 @@ PyObject *gen_send(PyObject *self, PyObject *value) {
 PyObject *gen_throw(PyObject *self, PyObject *args) {
     PyObject *typ, *val = nullptr, *tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb))
+        return nullptr;
+    if (refuse_running(reinterpret_cast<GenObject *>(self)))
         return nullptr;
     finish(reinterpret_cast<GenObject *>(self));
     if (PyExceptionInstance_Check(typ)) {
@@ -72,6 +88,8 @@ PyObject *gen_throw(PyObject *self, PyObject *args) {
 }
 
 PyObject *gen_close(PyObject *self, PyObject *) {
+    if (refuse_running(reinterpret_cast<GenObject *>(self)))
+        return nullptr;
     finish(reinterpret_cast<GenObject *>(self));
     Py_RETURN_NONE;
 }
@@ -131,6 +149,7 @@ py::object present_values(py::handle mapping, py::handle names) {
     g->names = names.inc_ref().ptr();
     g->pos = 0;
     g->started = false;
+    g->running = false;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(g));
     return zd::steal(reinterpret_cast<PyObject *>(g));
 }

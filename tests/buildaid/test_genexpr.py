@@ -1,14 +1,16 @@
 """_genexpr_key: the loop variables of a suspended generator expression."""
 
 import io
+import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
 
 from zudirivi import _buildaid as ba
 
-from helpers import assert_no_leak
+from helpers import assert_no_leak, subprocess_env
 
 
 def keys_of(gen):
@@ -130,6 +132,34 @@ def test_listing_is_matched_line_by_line(monkeypatch):
     key = ba._genexpr_key(gen)
     next(gen)
     assert key() == (0, 1)  # ii, then i
+
+
+def test_values_generator_closed_while_it_reads_the_locals():
+    # A frame stand-in whose locals reach the key's own value generator (the
+    # collector lists it) and close it while it asks them for a name.
+    code = textwrap.dedent("""
+        import gc, types
+        from zudirivi import _buildaid as ba
+
+        class Locals(dict):
+            def __contains__(self, name):
+                for o in gc.get_objects():
+                    if type(o).__qualname__ == "generator" and "_buildaid" in type(o).__module__:
+                        o.close()
+                return True
+
+        gen = (i for i in range(2) for j in range(1))
+        frame = types.SimpleNamespace(f_code=gen.gi_frame.f_code, f_locals=Locals(i=1, j=2))
+        key = ba._genexpr_key(types.SimpleNamespace(gi_frame=frame))
+        try:
+            print(key())
+        except Exception as e:
+            print(type(e).__name__, e)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], env=subprocess_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stderr}"
+    assert proc.stdout.strip() == "ValueError generator already executing"
 
 
 def test_no_leaks():
