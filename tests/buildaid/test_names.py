@@ -152,5 +152,7 @@ def test_nd_indexed_names_errors(shape, exc):
 def test_no_leaks():
     assert_no_leak(lambda: ba._nd_indexed_names("x", (5,)))
     assert_no_leak(lambda: ba._nd_indexed_names("x", (2, 3)))
+    assert_no_leak(lambda: ba._nd_indexed_names(5, (3,)))
+    assert_no_leak(lambda: ba._nd_indexed_names(CountingPrefix(), (2, 3)))
     assert_no_leak(lambda: ba._indexname("x", (1, "a")))
     assert_no_leak(lambda: ba._indexname("x", 3))
