@@ -6,8 +6,50 @@
 
 namespace operand {
 
+namespace {
+
+// Whether `tp` or one of its bases is a class of the scipy.sparse package.
+bool from_scipy_sparse(PyTypeObject *tp) {
+    PyObject *mro = tp->tp_mro;
+    if (!mro || !PyTuple_Check(mro))
+        return false;
+    static const char pkg[] = "scipy.sparse";
+    const Py_ssize_t n = sizeof pkg - 1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        py::object mod = py::reinterpret_steal<py::object>(
+            PyObject_GetAttr(PyTuple_GET_ITEM(mro, i), ZD_STR("__module__").ptr()));
+        if (!mod) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                zd::throw_error();
+            PyErr_Clear();
+            continue;
+        }
+        if (!PyUnicode_Check(mod.ptr()) || PyUnicode_GET_LENGTH(mod.ptr()) < n)
+            continue;
+        py::object head = zd::steal(PyUnicode_Substring(mod.ptr(), 0, n));
+        if (PyUnicode_CompareWithASCIIString(head.ptr(), pkg) == 0 &&
+            (PyUnicode_GET_LENGTH(mod.ptr()) == n || PyUnicode_ReadChar(mod.ptr(), n) == '.'))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 bool is_sparse(py::handle o) {
-    return zd::truthy(ZD_IMPORT("scipy.sparse").attr(ZD_STR("issparse"))(o));
+    // A sparse matrix can only exist once scipy.sparse is loaded. While it is
+    // not (or is blocked in sys.modules), SciPy is imported only for an
+    // object of one of its classes, never just to refuse another operand.
+    py::object sp =
+        py::reinterpret_steal<py::object>(PyImport_GetModule(ZD_STR("scipy.sparse").ptr()));
+    if (!sp && PyErr_Occurred())
+        zd::throw_error();
+    if (!sp || sp.ptr() == Py_None) {
+        if (!from_scipy_sparse(Py_TYPE(o.ptr())))
+            return false;
+        sp = ZD_IMPORT("scipy.sparse");
+    }
+    return zd::truthy(sp.attr(ZD_STR("issparse"))(o));
 }
 
 Kind classify(py::handle o) {

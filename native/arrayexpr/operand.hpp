@@ -30,8 +30,8 @@ enum class Kind {
 };
 
 // The kind of `o`. Tests, in this order: ndarray, the module's matrix classes,
-// the core classes, sparse matrices (SciPy imported only when it is reached),
-// numbers.
+// the core classes, numbers, sparse matrices (SciPy is not imported for an
+// operand that cannot be one: see is_sparse).
 Kind classify(py::handle o);
 
 // Var, LinExpr, QuadExpr, NLExpr, MVar, MLinExpr, MQuadExpr.
@@ -71,7 +71,9 @@ inline bool is_ndarray(py::handle o) {
     zd::ensure_numpy();
     return PyArray_Check(o.ptr());
 }
-// scipy.sparse.issparse(o).
+// scipy.sparse.issparse(o). While scipy.sparse is not in sys.modules (or is
+// None there) an object of no class of that package is no sparse matrix, and
+// nothing is imported.
 bool is_sparse(py::handle o);
 // _isscalar(o), the module global.
 inline bool is_scalar(py::handle o) {

@@ -1,13 +1,17 @@
 """MNLExpr: operator dispatchers, operators, powers and comparisons, and the
 nonlinear hand-off of MVar and MLinExpr that ends in them."""
 
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 import scipy.sparse as sp
 
 import zudirivi as tvp
 from zudirivi import _arrayexpr as ax
-from helpers import assert_no_leak
+from helpers import assert_no_leak, subprocess_env
 from test_mnlexpr import C, V, roots, tree
 
 MNLExpr, NLExpr = tvp.MNLExpr, tvp.NLExpr
@@ -457,3 +461,85 @@ def test_mnlexpr_operand_broadcasts_with_its_roots(m23, m):
         [(a, b) for a, b in zip(roots(m23), roots(m) * 2)]
     with pytest.raises(ValueError):
         m[:0] * m
+
+
+# --- operand kinds, imports ---------------------------------------------------
+
+
+class Seen(type):
+    """A stand-in class that records each isinstance test against it."""
+
+    log = []
+
+    def __instancecheck__(cls, obj):
+        Seen.log.append(cls.__name__)
+        return False
+
+
+@pytest.mark.parametrize("dispatcher, order", [
+    ("_dispatch_binary_op", ["MVar", "MLinExpr", "MQuadExpr", "MNLExpr", "Var", "NLExpr"]),
+    ("_idispatch_binary_op", ["MVar", "MLinExpr", "MQuadExpr", "MNLExpr", "Var", "NLExpr"]),
+    ("_rdispatch_binary_op", ["MVar", "MLinExpr", "MQuadExpr", "Var", "NLExpr"]),
+])
+def test_operand_kinds_are_tested_in_order(monkeypatch, m, dispatcher, order):
+    Seen.log = []
+    for name in ("MVar", "MLinExpr", "MQuadExpr", "MNLExpr", "Var", "NLExpr"):
+        monkeypatch.setattr(ax, name, Seen(name, (), {}))
+    monkeypatch.setattr(ax, "_isscalar", lambda o: Seen.log.append("_isscalar") or False)
+    assert getattr(m, dispatcher)(object(), Rec()) is NotImplemented
+    assert Seen.log == order + ["_isscalar"]
+
+
+def run_child(code):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=subprocess_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.split()
+
+
+OPENING = """
+import sys
+import numpy as np
+import zudirivi as tvp
+m = tvp.Model()
+x = m.addMVar(3)
+m.update()
+n = x.nl
+"""
+
+# Operands that no operator here takes: each ends in Python's TypeError.
+REFUSED = ["n + [1.0]", "[1.0] + n", "n * None", "n ** [2]", "[2] ** n", "n - 's'",
+           "x ** [2]", "[2] ** x"]
+# The same for an expression (whose making loads SciPy).
+REFUSED_E = ["e ** [2]", "[2] ** e"]
+
+
+def refusals(exprs):
+    return "\n".join(
+        "try:\n    %s\n    print('no-error')\nexcept Exception as exc:\n"
+        "    print(type(exc).__name__)" % expr for expr in exprs)
+
+
+def test_refusing_an_operand_imports_no_scipy():
+    out = run_child(OPENING + "assert 'scipy' not in sys.modules\n" + refusals(REFUSED) +
+                    "\nprint('scipy' in sys.modules)")
+    assert out == ["TypeError"] * len(REFUSED) + ["False"]
+
+
+def test_refusing_an_operand_with_scipy_blocked():
+    out = run_child(OPENING + "e = tvp.MLinExpr._from_mvar(x)\n"
+                    "sys.modules['scipy.sparse'] = None\n" + refusals(REFUSED + REFUSED_E))
+    assert out == ["TypeError"] * len(REFUSED + REFUSED_E)
+
+
+def test_numpy_is_imported_at_each_call():
+    out = run_child(OPENING + """
+sys.modules['numpy'] = None
+for f in (lambda: n + 1.0, lambda: -n, lambda: n ** 2, lambda: n._dispatch_unary_op(lambda t: t)):
+    try:
+        f()
+        print('no-error')
+    except ImportError as exc:
+        print(type(exc).__name__)
+""")
+    assert out == ["ModuleNotFoundError"] * 4

@@ -6,11 +6,9 @@
 namespace mnlexpr {
 
 py::object numpy() {
-    static PyObject *mod = nullptr;
-    if (!mod)
-        mod = zd::import("numpy").release().ptr();
+    py::object np = ZD_IMPORT("numpy");
     zd::ensure_numpy();
-    return zd::borrow(mod);
+    return np;
 }
 
 py::object as_ndarray(py::handle o) {

@@ -13,7 +13,8 @@
 
 namespace mnlexpr {
 
-// numpy, imported when first needed; NumPy's C API is ready afterwards.
+// `import numpy`, at each call (the module is taken from sys.modules when it
+// is there); NumPy's C API is ready afterwards.
 py::object numpy();
 
 inline PyArrayObject *as_array(py::handle o) {
@@ -114,7 +115,10 @@ void inplace_cells(PyArrayObject *lhs, F &&f);
 // made with it (a reference held for the module's life).
 extern PyObject *own_coercion;
 
-// The kind of an operand for the two-operand operators.
+// The kind of an operand for the two-operand operators, tested in this order:
+// ndarray, MVar, MLinExpr, MQuadExpr, MNLExpr (not when reflected), then Var,
+// LinExpr, QuadExpr, NLExpr, _isscalar. Anything else is refused at once,
+// without looking further (no SciPy import). NumPy must be imported first.
 enum class Operand { TreeArray, SingleTree, Other };
 Operand classify(py::handle other, bool reflected);
 

@@ -108,27 +108,17 @@ py::object coerce_single(py::handle value) {
 }
 
 Operand classify(py::handle other, bool reflected) {
-    numpy();
-    using K = operand::Kind;
-    switch (operand::classify(other)) {
-    case K::NDArray:
-    case K::MVar:
-    case K::MLinExpr:
-    case K::MQuadExpr:
+    if (PyArray_Check(other.ptr()) || operand::is_mvar(other) || operand::is_mlinexpr(other) ||
+        operand::is_mquadexpr(other))
         return Operand::TreeArray;
-    case K::MNLExpr:
-        // A reflected operation never has an MNLExpr on the left: its own
-        // plain operator serves it.
-        return reflected ? Operand::Other : Operand::TreeArray;
-    case K::Var:
-    case K::LinExpr:
-    case K::QuadExpr:
-    case K::NLExpr:
-    case K::Number:
+    // A reflected operation never has an MNLExpr on the left: its own plain
+    // operator serves it.
+    if (!reflected && operand::is_mnlexpr(other))
+        return Operand::TreeArray;
+    if (operand::is_var(other) || operand::is_linexpr(other) || operand::is_quadexpr(other) ||
+        operand::is_nlexpr(other) || is_scalar(other))
         return Operand::SingleTree;
-    default:
-        return Operand::Other;
-    }
+    return Operand::Other;
 }
 
 } // namespace mnlexpr
