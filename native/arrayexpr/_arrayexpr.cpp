@@ -3,6 +3,7 @@
 // _util, imports the names every class uses as module globals, then creates
 // the classes and module functions in their fixed order.
 #include "arrayexpr.hpp"
+#include "ownmembers.hpp"
 
 namespace arrayexpr {
 
@@ -54,6 +55,8 @@ void exec_arrayexpr(py::handle) {
     define_MGenConstr();
     define_mfunctions();
     define_MNLExpr();
+    // What the sums' speed paths compare MVar and MLinExpr with later.
+    arrayexpr::record_own_members();
 
     zd::set_global("__test__", zd::steal(PyDict_New()));
 }

@@ -3,6 +3,7 @@
 // path by operand kind; the work is done by the compact algebra (SciPy calls
 // on the parts) and by the full-state cell loops.
 #include "mlinexpr_arith.hpp"
+#include "../ownmembers.hpp"
 #include "../temporary.hpp"
 #include "zd_sparse.hpp"
 
@@ -379,8 +380,11 @@ PyObject *cell_plus_var(PyObject *a, PyObject *var, PyObject *one) {
 
 // Full-state self + an MVar of the same shape whose cells are all variables,
 // without a full-state copy of the MVar in between; null when the operands do
-// not qualify (the general path serves them).
+// not qualify, or when a member that the general path calls has been replaced
+// on MVar or MLinExpr (the general path serves them).
 py::object full_plus_mvar(py::handle self, py::handle mvar) {
+    if (!arrayexpr::own_members())
+        return py::object();
     zd::ensure_numpy();
     py::object learr = learr_of(self);
     py::object vararr = mvar.attr(ZD_STR("_vararr"));

@@ -4,6 +4,7 @@
 #include "mvar.hpp"
 
 #include "../cells.hpp"
+#include "../ownmembers.hpp"
 #include "../temporary.hpp"
 
 namespace {
@@ -82,8 +83,11 @@ py::object compare(py::handle self, py::handle rhs, const char *sense) {
 // each cell LinExpr(0.0, [1.0, sign], [x_i, y_i]) made at once from the two
 // variables, as the sum of their full-state expressions would make it, with
 // one coefficient object per value for all cells. Null when the operands do
-// not qualify (the general path serves them).
+// not qualify, or when a member that the general path calls has been
+// replaced on MVar or MLinExpr (the general path serves them).
 py::object mvar_pair_sum(py::handle x, py::handle y, double sign) {
+    if (!arrayexpr::own_members())
+        return py::object();
     py::object mvar_cls = zd::global(ZD_STR("MVar"));
     if (Py_TYPE(x.ptr()) != Py_TYPE(y.ptr()) ||
         reinterpret_cast<PyObject *>(Py_TYPE(x.ptr())) != mvar_cls.ptr())
@@ -130,10 +134,12 @@ py::object MVar__toexpr(const zd::Args &a) {
 py::object MVar___add__(const zd::Args &a) {
     if (py::object sum = mvar_pair_sum(a[0], a[1], 1.0))
         return sum;
-    // The expression of self is ours alone: a number is added into it.
+    // The expression of self is ours alone: a number is added into it, while
+    // the members that `e + other` would call are MLinExpr's own.
     py::object e = toexpr(a[0]);
-    if (py::object sum = mlinexpr::add_into_temporary(e, a[1], true))
-        return sum;
+    if (arrayexpr::own_members())
+        if (py::object sum = mlinexpr::add_into_temporary(e, a[1], true))
+            return sum;
     return zd::steal(PyNumber_Add(e.ptr(), a[1].ptr()));
 }
 
