@@ -10,16 +10,20 @@ namespace arrayexpr {
 // the stack walk costs microseconds, a copy of fewer cells costs less.
 constexpr Py_ssize_t kTemporaryMinCells = 4096;
 
-// Whether `o` has one reference and the call came straight from the
-// interpreter's evaluation loop, through the interpreter's operator dispatch
-// and this module only. Other compiled code (NumPy's object loops, say) may
-// lend a reference owned by a container, so any frame of another library
-// between here and the evaluation loop answers no.
+// Whether `o` has one reference, no weak references, and the call is the
+// evaluation loop's own binary `+` (PyNumber_Add called by the loop, then
+// the interpreter's operator dispatch and this module only): then the one
+// reference is the loop's value stack, and nothing else can reach `o`. Any
+// other caller (operator.add, a bound method, NumPy's object loops, another
+// library) may lend a reference that a container owns, and answers no.
 bool is_temporary(PyObject *o);
 
+// Whether anything holds a weak reference to `o`.
+bool has_weak_references(PyObject *o);
+
 // Whether the array `a` (an attribute value, fetched: one reference from
-// the owner, one from the fetch) is held by its owner alone, owns its memory
-// and can be written.
+// the owner, one from the fetch) is held by its owner alone (no weak
+// references either), owns its memory and can be written.
 bool sole_owned_array(PyObject *a);
 
 } // namespace arrayexpr

@@ -5,7 +5,11 @@ anyone else can still see may change."""
 
 import functools
 import gc
+import itertools
 import operator
+import threading
+import tracemalloc
+import weakref
 
 import numpy as np
 import pytest
@@ -106,3 +110,143 @@ def test_temporary_sums_do_not_leak(model):
     assert_no_leak(lambda: (A @ x) + b, repeat=200, warmup=20)
     assert_no_leak(lambda: (2 * X) + 3, repeat=100, warmup=10)
     assert_no_leak(lambda: X - X, repeat=100, warmup=10)
+
+
+# Routes by which `held + 1.0` runs while something other than the
+# interpreter's value stack holds the left operand. Each takes a maker of
+# fresh temporaries and returns (what holds the operand, the sum, the held
+# operand read back).
+def _tuple(make):
+    t = (make(), 1.0)
+    return t, operator.add(*t), lambda: t[0]
+
+
+def _bound_method(make):
+    f = make().__add__
+    return f, f(1.0), lambda: f.__self__
+
+
+def _partial(make):
+    p = functools.partial(operator.add, make(), 1.0)
+    return p, p(), lambda: p.args[0]
+
+
+def _starmap(make):
+    pairs = [(make(), 1.0)]
+    return pairs, list(itertools.starmap(operator.add, pairs))[0], lambda: pairs[0][0]
+
+
+def _map_bound_method(make):
+    f = make().__add__
+    return f, list(map(f, [1.0]))[0], lambda: f.__self__
+
+
+def _sum(make):
+    items = [make()]
+    return items, sum([1.0], items[0]), lambda: items[0]
+
+
+def _reduce(make):
+    items = [make(), 1.0]
+    return items, functools.reduce(operator.add, items), lambda: items[0]
+
+
+def _numpy_object_loop(make):
+    held = np.empty(1, dtype=object)
+    held[0] = make()
+    return held, (held + 1.0)[0], lambda: held[0]
+
+
+def _closure(make):
+    e = make()
+
+    def plus():
+        return e + 1.0
+
+    return plus, plus(), lambda: plus.__closure__[0].cell_contents
+
+
+def _thread(make):
+    t, out = (make(), 1.0), []
+    th = threading.Thread(target=lambda: out.append(operator.add(*t)))
+    th.start()
+    th.join()
+    return t, out[0], lambda: t[0]
+
+
+ROUTES = [_tuple, _bound_method, _partial, _starmap, _map_bound_method, _sum, _reduce,
+          _numpy_object_loop, _closure, _thread]
+
+
+@pytest.fixture(params=["compact", "full"])
+def temporaries(request, model):
+    """A maker of fresh temporaries of 80 x 80 cells in either state."""
+    n = BIG[0] * BIG[1]
+    if request.param == "compact":
+        x = model.addMVar(n)
+        A = sp.eye(n, format="csr")
+        make = lambda: A @ x  # noqa: E731
+    else:
+        X = model.addMVar(BIG)
+        make = lambda: 2.0 * X  # noqa: E731
+    model.update()
+    model._loadSolution(np.zeros(model.NumVars))
+    assert make()._is_compact == (request.param == "compact")
+    return make
+
+
+@pytest.mark.parametrize("route", ROUTES, ids=lambda r: r.__name__.strip("_"))
+def test_held_operands_never_change(temporaries, route):
+    holder, total, read_back = route(temporaries)
+    held = read_back()
+    assert (held.getConstant() == 0).all() and (held.getValue() == 0).all()
+    assert (total.getConstant() == 1).all() and (total.getValue() == 1).all()
+    assert total is not held
+
+
+def test_temporaries_reachable_otherwise_are_not_reused(temporaries):
+    refs = []
+
+    def make():
+        e = temporaries()
+        refs.append(weakref.ref(e))
+        return e
+
+    total = make() + 1.0
+    assert refs[0]() is None  # every sum is a new object: the operand is gone
+    assert (total.getConstant() == 1).all()
+
+    def make_dict():
+        e = temporaries()
+        refs.append(e.__dict__)  # the instance dict reaches the attributes
+        return e
+
+    total = make_dict() + 1.0
+    held = refs[1]
+    if held["_const"] is not None:
+        assert not held["_const"].any()
+    else:
+        assert all(c.constant == 0 for c in held["_learr"].flat)
+    assert (total.getConstant() == 1).all()
+
+
+def test_the_interpreters_own_plus_builds_in_the_temporary(model):
+    """The value stack's temporary is reused: no copy of A's parts is made."""
+    n = 100_000
+    x = model.addMVar(n)
+    A = sp.csr_matrix((np.ones(5 * n), np.arange(5 * n) % n, np.arange(0, 5 * n + 1, 5)),
+                      shape=(n, n))
+    b = np.ones(n)
+
+    def peak(fn):
+        fn()
+        tracemalloc.start()
+        try:
+            fn()
+            return tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+
+    parts = A.data.nbytes + A.indices.nbytes
+    assert peak(lambda: (A @ x) + b) - peak(lambda: A @ x) < parts / 4
+    assert peak(lambda: operator.add(A @ x, b)) - peak(lambda: A @ x) > parts / 2

@@ -16,7 +16,7 @@ bool numeric_array(py::handle o) {
     return kind == 'i' || kind == 'u' || kind == 'f';
 }
 
-// Every cell a plain LinExpr that no other array or name holds.
+// Every cell a plain LinExpr that no other array, name or weak reference holds.
 bool cells_private(PyArrayObject *learr) {
     if (PyArray_TYPE(learr) != NPY_OBJECT || !PyArray_IS_C_CONTIGUOUS(learr))
         return false;
@@ -25,6 +25,7 @@ bool cells_private(PyArrayObject *learr) {
     for (npy_intp i = 0; i < n; ++i) {
         PyObject *c = cell[i];
         if (!c || Py_REFCNT(c) != 1 || !cells::exact_linexpr(c) ||
+            arrayexpr::has_weak_references(c) ||
             reinterpret_cast<LinExprObject *>(c)->cont_ref != Py_None)
             return false;
     }
