@@ -30,8 +30,8 @@ bool sole_owned_array(PyObject *a);
 
 namespace mlinexpr {
 // self + other built in the MLinExpr self when self is a temporary and other
-// a number or a numeric array that does not widen it (mlinexpr_temp.cpp);
-// null otherwise. `fresh`: the caller made self just now and holds its only
-// reference, so the temporary check is skipped.
+// a number or a numeric array that does not widen it, and the classes'
+// members are their own (mlinexpr_temp.cpp); null otherwise. `fresh`: the caller made self just now
+// and holds its only reference, so the temporary check is skipped.
 py::object add_into_temporary(py::handle self, py::handle other, bool fresh = false);
 } // namespace mlinexpr

@@ -250,3 +250,31 @@ def test_the_interpreters_own_plus_builds_in_the_temporary(model):
     parts = A.data.nbytes + A.indices.nbytes
     assert peak(lambda: (A @ x) + b) - peak(lambda: A @ x) < parts / 4
     assert peak(lambda: operator.add(A @ x, b)) - peak(lambda: A @ x) > parts / 2
+
+
+N_BIG = BIG[0] * BIG[1]
+
+
+@pytest.mark.parametrize("temporaries, other, member", [
+    ("compact", 1.0, "copy"),
+    ("compact", 1.0, "__iadd__"),
+    ("compact", np.ones(N_BIG), "_from_compact_affine_expr"),
+    ("compact", np.ones(N_BIG), "_add_compact_mlinexpr"),
+    ("full", 1.0, "copy"),
+    ("full", 1.0, "__iadd__"),
+], indirect=["temporaries"])
+def test_replaced_members_are_called_for_temporaries(temporaries, other, member):
+    """A member of the general path replaced on the class is called, also
+    where the sum would otherwise be built in the temporary."""
+    orig, calls = MLinExpr.__dict__[member], []
+
+    def spy(*args, **kwargs):
+        calls.append(member)
+        return (orig.__func__ if isinstance(orig, classmethod) else orig)(*args, **kwargs)
+
+    setattr(MLinExpr, member, classmethod(spy) if isinstance(orig, classmethod) else spy)
+    try:
+        total = temporaries() + other
+    finally:
+        setattr(MLinExpr, member, orig)
+    assert calls and (total.getConstant() == 1).all()

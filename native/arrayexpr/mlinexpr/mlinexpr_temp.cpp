@@ -1,6 +1,7 @@
 // MLinExpr + number or numeric array on a temporary left operand: the sum is
 // built in the temporary itself (its in-place addition) instead of in a copy,
 // where that gives the very result the copy would.
+#include "../ownmembers.hpp"
 #include "../temporary.hpp"
 #include "mlinexpr_arith.hpp"
 
@@ -42,6 +43,10 @@ py::object add_into_temporary(py::handle self, py::handle other, bool fresh) {
         return py::object();
     const bool array = numeric_array(other);
     if (!array && !is_scalar(other))
+        return py::object();
+    // The general path's members (copy, __iadd__, the compact builders) are
+    // called, not skipped, once one of them is replaced.
+    if (!arrayexpr::own_members())
         return py::object();
     if (is_compact(self)) {
         if (!keep_compact(MLinExpr_cls()))

@@ -137,9 +137,8 @@ py::object MVar___add__(const zd::Args &a) {
     // The expression of self is ours alone: a number is added into it, while
     // the members that `e + other` would call are MLinExpr's own.
     py::object e = toexpr(a[0]);
-    if (arrayexpr::own_members())
-        if (py::object sum = mlinexpr::add_into_temporary(e, a[1], true))
-            return sum;
+    if (py::object sum = mlinexpr::add_into_temporary(e, a[1], true))
+        return sum;
     return zd::steal(PyNumber_Add(e.ptr(), a[1].ptr()));
 }
 
