@@ -1,6 +1,7 @@
 // Models: creation, building calls, deletions, update and read-back.
 #include "internal.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -37,6 +38,18 @@ bool valid_vtype(char c) {
 
 std::string name_or_empty(const char *s) {
     return s ? std::string(s) : std::string();
+}
+
+// Room for `more` further entries in each vector. Capacity at least doubles
+// when it runs out, so that adding one element per call stays linear in all.
+template <class... V>
+void reserve_more(size_t more, V &...v) {
+    auto grow = [more](auto &vec) {
+        size_t need = vec.size() + more;
+        if (need > vec.capacity())
+            vec.reserve(std::max(need, 2 * vec.capacity()));
+    };
+    (grow(v), ...);
 }
 
 // Checks that num more elements of a kind keep every index within int.
@@ -361,7 +374,7 @@ TVX_API int TVXaddconstrs(TVXmodel *model, int numconstrs, int64_t numnz, const 
                 r.ind.insert(r.ind.end(), ind + first, ind + numnz);
                 r.val.insert(r.val.end(), val + first, val + numnz);
             }
-            r.beg.reserve(r.beg.size() + numconstrs);
+            reserve_more(static_cast<size_t>(numconstrs), r.beg);
             for (int i = 0; i < numconstrs; i++) {
                 int64_t e = i + 1 < numconstrs ? beg[i + 1] : numnz;
                 r.beg.push_back(static_cast<int64_t>(nz0) + (e - first));
@@ -426,12 +439,7 @@ TVX_API int TVXaddqconstr(TVXmodel *model, int numlnz, const int *lind, const do
             t.qval.assign(qval, qval + numqnz);
         }
         std::string nm = name_or_empty(name);
-        size_t n0 = q.rhs.size();
-        q.terms.reserve(n0 + 1);
-        q.rhs.reserve(n0 + 1);
-        q.sense.reserve(n0 + 1);
-        q.name.reserve(n0 + 1);
-        q.removed.reserve(n0 + 1);
+        reserve_more(1, q.terms, q.rhs, q.sense, q.name, q.removed);
         // Capacity is there: these cannot fail.
         q.terms.push_back(std::move(t));
         q.rhs.push_back(rhs);
@@ -453,10 +461,8 @@ TVX_API int TVXaddgenconstrnl(TVXmodel *model, const char *name, int resvar) {
     return guard_model(model, [&] {
         GenConstrStore &g = model->genconstrs;
         std::string nm = name_or_empty(name);
-        size_t n0 = g.resvar.size();
-        g.resvar.reserve(n0 + 1);
-        g.name.reserve(n0 + 1);
-        g.removed.reserve(n0 + 1);
+        reserve_more(1, g.resvar, g.name, g.removed);
+        // Capacity is there: these cannot fail.
         g.resvar.push_back(resvar);
         g.name.push_back(std::move(nm));
         g.removed.push_back(0);

@@ -3,6 +3,7 @@
 import ctypes as C
 import importlib.util
 import os
+import time
 
 import numpy as np
 import pytest
@@ -625,6 +626,46 @@ def test_bulk_rows_read_back(lib, env):
     np.testing.assert_array_equal(oval, val[10 * per:30 * per])
     assert m.call("TVXgetconstrs", C.byref(nnz), None, None, None, 190, 11) == INDEX_OUT_OF_RANGE
     m.free()
+
+
+_ONE, _COL0, _COL1, _BEG0 = dbls(1.0), ints(0), ints(1), (C.c_int64 * 1)(0)
+
+# One element per call, as the package adds quadratic and general
+# constraints (one per cell) and scalar linear rows.
+ONE_AT_A_TIME = {
+    "qconstr": ("TVXaddqconstr", (0, None, None, 1, _COL0, _COL1, _ONE, b"<", 1.0, None)),
+    "genconstrnl": ("TVXaddgenconstrnl", (None, 1)),
+    "one-row constrs": ("TVXaddconstrs", (1, 1, _BEG0, _COL0, _ONE, b"<", _ONE, None)),
+}
+
+
+@pytest.mark.parametrize("what, n", [("qconstr", 2000), ("genconstrnl", 4000),
+                                     ("one-row constrs", 25000)])
+def test_adding_one_at_a_time_costs_the_same_per_call(lib, env, what, n):
+    # A call that moves everything stored before costs ~4x as much per call
+    # at 4n calls as at n; a generous factor and a retry absorb a busy machine.
+    fname, args = ONE_AT_A_TIME[what]
+
+    def per_call(count):
+        m = Model(lib, env)
+        assert m.addvars(2) == 0
+        f = getattr(lib, fname)
+        start = time.perf_counter()
+        for _ in range(count):
+            f(m.h, *args)
+        elapsed = time.perf_counter() - start
+        m.update()
+        kind = {"qconstr": "NumQConstrs", "genconstrnl": "NumGenConstrs"}.get(what, "NumConstrs")
+        assert m.int(kind) == count
+        m.free()
+        return elapsed / count
+
+    ratios = []
+    for _ in range(3):
+        ratios.append(per_call(4 * n) / per_call(n))
+        if ratios[-1] < 2.0:
+            return
+    pytest.fail(f"per-call cost at {4 * n} calls over {n} calls: {ratios}")
 
 
 # ----------------------------------------------------------- handles, envs --
