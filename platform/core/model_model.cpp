@@ -189,8 +189,16 @@ PyObject *Model_update(PyObject *self, PyObject *) {
     for (int k = 0; k < NUM_KINDS; ++k) {
         PyObject *list = m->lists[k];
         Py_ssize_t n = PyList_GET_SIZE(list);
-        if (n == m->nupd[k] && !m->dirty[k])
+        if (!m->dirty[k]) {
+            // Additions only: the elements before keep their indices, the
+            // new ones take the next (their build positions).
+            for (Py_ssize_t i = m->nupd[k]; i < n; ++i) {
+                ElemObject *e = elem(PyList_GET_ITEM(list, i));
+                e->index = e->pos = (int)i;
+            }
+            m->nupd[k] = n;
             continue;
+        }
         // Survivors keep their order and get consecutive indices; removed
         // elements leave the list for good.
         Py_ssize_t keep = 0;

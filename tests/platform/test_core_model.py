@@ -5,6 +5,7 @@ import ctypes
 import gc
 import math
 import os
+import time
 
 import numpy as np
 import pytest
@@ -521,6 +522,37 @@ def test_remove_and_update_renumber_survivors(m):
     m.remove(v[1])  # removed before: nothing to do
     with pytest.raises(TovrixError, match="Variable not in model"):
         m.addConstr(v[1] <= 0)
+
+
+def test_update_after_each_add_costs_the_same_per_add():
+    # An update that renumbers every element, not just the new ones, costs
+    # ~4x as much per add at 4n adds as at n; a generous factor and a retry
+    # absorb a busy machine.
+    def per_add(count):
+        model = Model()
+        start = time.perf_counter()
+        for _ in range(count):
+            model.addVar()
+            model.update()
+        elapsed = time.perf_counter() - start
+        v = model.getVars()
+        assert [u._colno for u in v] == list(range(count))
+        # after a removal, survivors and new elements still run 0, 1, ...
+        model.remove(v[0])
+        model.update()
+        w = model.addVar()
+        model.update()
+        assert [u._colno for u in model.getVars()] == list(range(count))
+        assert v[0]._colno == -2 and v[1]._colno == 0 and w._colno == count - 1
+        return elapsed / count
+
+    n = 5000
+    ratios = []
+    for _ in range(3):
+        ratios.append(per_add(4 * n) / per_add(n))
+        if ratios[-1] < 2.0:
+            return
+    pytest.fail(f"per-add cost at {4 * n} adds over {n} adds: {ratios}")
 
 
 def test_remove_matrix_handles_lists_and_dicts(m):
