@@ -158,9 +158,10 @@ constexpr npy_uint32 kRefs = NPY_ITER_REFS_OK | NPY_ITER_EXTERNAL_LOOP;
 template <class T>
 py::object copy_cells(py::handle cellarr, npy_uint32 flags = kRefs | NPY_ITER_ZEROSIZE_OK,
                       npy_uint32 src_flags = NPY_ITER_READONLY | NPY_ITER_NO_BROADCAST) {
-    py::object out = new_object_array(PyArray_NDIM(arr(cellarr)), PyArray_DIMS(arr(cellarr)));
+    PyArrayObject *src = cells::object_array(cellarr);
+    py::object out = new_object_array(PyArray_NDIM(src), PyArray_DIMS(src));
     cells::GcPause gc_pause;
-    cells::ChunkLoop loop({arr(cellarr), arr(out)}, flags,
+    cells::ChunkLoop loop({src, arr(out)}, flags,
                           {src_flags, NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
         for (npy_intp k = 0; k < n; ++k) {
@@ -211,11 +212,10 @@ void normalize_cells(py::handle cellarr, npy_uint32 flags = NPY_ITER_BUFFERED | 
 // value(cell i).
 template <class F>
 py::object per_cell_values(py::handle cellarr, F &&value) {
-    zd::ensure_numpy();
-    py::object out = zd::steal(
-        PyArray_SimpleNew(PyArray_NDIM(arr(cellarr)), PyArray_DIMS(arr(cellarr)), NPY_DOUBLE));
-    cells::ChunkLoop loop({arr(cellarr), arr(out)}, kRefs | NPY_ITER_ZEROSIZE_OK,
-                          {NPY_ITER_READONLY, NPY_ITER_WRITEONLY});
+    PyArrayObject *src = cells::object_array(cellarr);
+    py::object out = zd::steal(PyArray_SimpleNew(PyArray_NDIM(src), PyArray_DIMS(src), NPY_DOUBLE));
+    cells::ChunkLoop loop({src, arr(out)}, kRefs | NPY_ITER_ZEROSIZE_OK,
+                          {NPY_ITER_READONLY, NPY_ITER_WRITEONLY}, {-1, NPY_DOUBLE});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
         for (npy_intp i = 0; i < n; ++i) {
             double v = value(cells::cell_or_none(data[0], strides[0], i));

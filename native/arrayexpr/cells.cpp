@@ -1,6 +1,7 @@
 // Cell helpers shared by the expression array classes.
 #include "cells.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace cells {
@@ -131,6 +132,30 @@ void extend_field(PyObject **field, PyObject *src, Py_ssize_t n) {
     Py_XSETREF(*field, res);
 }
 
+namespace {
+
+[[noreturn]] void raise_not_objects(PyArrayObject *a) {
+    py::object dtype = zd::steal(PyObject_Str(reinterpret_cast<PyObject *>(PyArray_DESCR(a))));
+    zd::raisef(PyExc_TypeError, "Expected an array of objects, got an array of dtype %U",
+               dtype.ptr());
+}
+
+PyArrayObject *ndarray_or_raise(PyObject *o) {
+    if (!PyArray_Check(o))
+        zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s", Py_TYPE(o)->tp_name);
+    return reinterpret_cast<PyArrayObject *>(o);
+}
+
+} // namespace
+
+PyArrayObject *object_array(py::handle h) {
+    zd::ensure_numpy();
+    PyArrayObject *a = ndarray_or_raise(h.ptr());
+    if (PyArray_TYPE(a) != NPY_OBJECT)
+        raise_not_objects(a);
+    return a;
+}
+
 ChunkLoop::ChunkLoop(std::initializer_list<PyArrayObject *> ops, npy_uint32 flags,
                      std::initializer_list<npy_uint32> op_flags, std::initializer_list<int> dtypes,
                      int oa_ndim, int **op_axes)
@@ -143,6 +168,23 @@ NpyIter *ChunkLoop::make(std::initializer_list<PyArrayObject *> ops, npy_uint32 
     const int nop = static_cast<int>(ops.size());
     std::vector<PyArrayObject *> opv(ops);
     std::vector<npy_uint32> flv(op_flags);
+    std::vector<int> types(static_cast<size_t>(nop), -1);
+    std::copy_n(dtypes.begin(), std::min(dtypes.size(), types.size()), types.begin());
+    // Operands read or written as cells in place are object arrays, checked
+    // once here, before the iterator exists.
+    constexpr npy_uint32 written = NPY_ITER_READWRITE | NPY_ITER_WRITEONLY;
+    for (size_t k = 0; k < opv.size(); ++k) {
+        PyArrayObject *a = opv[k];
+        if (!a)
+            continue;
+        ndarray_or_raise(reinterpret_cast<PyObject *>(a));
+        const bool objects = PyArray_TYPE(a) == NPY_OBJECT;
+        if (!objects && (types[k] < 0 || (types[k] == NPY_OBJECT && (flv[k] & written))))
+            raise_not_objects(a);
+        if (objects && (types[k] < 0 || types[k] == NPY_OBJECT) && !PyArray_ISALIGNED(a))
+            flv[k] |=
+                NPY_ITER_ALIGNED | ((flv[k] & written) ? NPY_ITER_UPDATEIFCOPY : NPY_ITER_COPY);
+    }
     std::vector<PyArray_Descr *> descr(static_cast<size_t>(nop), nullptr);
     bool any_dtype = false;
     size_t i = 0;

@@ -99,12 +99,25 @@ private:
     int was_enabled_;
 };
 
+// The array behind `h` as an array of cells: an ndarray of dtype object.
+// Anything else raises TypeError, as NumPy refuses to view another dtype as
+// objects.
+PyArrayObject *object_array(py::handle h);
+
 // NumPy's iterator over one or more operands in external-loop mode (the
 // chunked cell loop). The iterator is closed on every exit path.
+//
+// Every operand whose memory the loop reads or writes as object pointers must
+// be an object array; the loop refuses any other once, when it is opened,
+// before a cell is touched: an operand given without a requested dtype, and
+// one that is written with the requested dtype object. (Read-only operands
+// with a requested dtype are cast by NumPy.) An object array whose memory is
+// not aligned for pointers is taken through an aligned copy.
 class ChunkLoop {
 public:
     // `dtypes` may be empty (no requested dtypes) or hold one type number per
-    // operand (-1 for none). `op_axes` as for NpyIter_AdvancedNew.
+    // operand (-1 for none). `op_axes` as for NpyIter_AdvancedNew. A null
+    // operand is allocated by the iterator.
     ChunkLoop(std::initializer_list<PyArrayObject *> ops, npy_uint32 flags,
               std::initializer_list<npy_uint32> op_flags, std::initializer_list<int> dtypes = {},
               int oa_ndim = -1, int **op_axes = nullptr);

@@ -95,8 +95,11 @@ py::object MQuadExpr__setitem_linear(const zd::Args &a) {
     // before any change), before any quadratic cell is emptied: a refused
     // assignment leaves the whole expression as it was.
     py::object sub = zd::steal(PyObject_GetItem(self.attr(ZD_STR("_qearr")).ptr(), obj.ptr()));
+    const bool one_cell = arrayexpr::is_quadexpr(sub.ptr());
+    if (!one_cell)
+        cells::object_array(sub);
     zd::check(PyObject_SetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr(), value.ptr()));
-    if (arrayexpr::is_quadexpr(sub.ptr()))
+    if (one_cell)
         cellrec::call_method<Rec>(sub.ptr(), ZD_STR("clear"));
     else
         cls().attr(ZD_STR("_clear_quad_array"))(sub);
@@ -119,12 +122,13 @@ py::object MQuadExpr__setitem_mquadexpr(const zd::Args &a) {
     }
     // A copy of the value, so that the loop never reads a cell it writes and
     // the caller's value stays as it was. Its shape is checked against the
-    // selection before the linear part changes.
+    // selection, and the selection's cells as objects, before the linear part
+    // changes.
     value = value.attr(ZD_STR("copy"))();
     py::object src = asarray(value.attr(ZD_STR("_qearr")));
-    cells::ChunkLoop(
-        {arr(sub), arr(src)}, NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
-        {NPY_ITER_READONLY, NPY_ITER_READONLY | NPY_ITER_COPY}, {NPY_OBJECT, NPY_OBJECT});
+    cells::ChunkLoop({arr(sub), arr(src)},
+                     NPY_ITER_REFS_OK | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+                     {NPY_ITER_READONLY, NPY_ITER_READONLY | NPY_ITER_COPY}, {-1, NPY_OBJECT});
     zd::check(PyObject_SetItem(self.attr(ZD_STR("_ndle")).ptr(), obj.ptr(), vndle.ptr()));
     // An empty selection has no cell to write.
     if (PyArray_SIZE(arr(sub)) > 0)

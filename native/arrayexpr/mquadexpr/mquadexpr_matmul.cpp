@@ -89,9 +89,9 @@ py::object matmul_2d(PyArrayObject *cells, PyArrayObject *nums, bool cell_left) 
 // result shape. Operands of one or two dimensions with a numeric operand take
 // the loop above; others NumPy's own object product.
 py::object cell_product(py::handle qearr, py::handle other, bool cell_left, py::handle res_shape) {
-    zd::ensure_numpy();
+    PyArrayObject *q = cells::object_array(qearr);
     PyArrayObject *o = arr(other);
-    const int qd = PyArray_NDIM(arr(qearr)), od = PyArray_NDIM(o);
+    const int qd = PyArray_NDIM(q), od = PyArray_NDIM(o);
     const bool numeric = PyArray_ISBOOL(o) || PyArray_ISINTEGER(o) || PyArray_ISFLOAT(o);
     if (!numeric || qd > 2 || od > 2)
         return cell_left ? zd::steal(PyNumber_MatrixMultiply(qearr.ptr(), other.ptr()))

@@ -1,0 +1,198 @@
+"""Cell arrays the expression classes can be handed that break their
+invariants: arrays of numbers in place of object arrays, object arrays in
+unaligned memory, a quadratic part whose cells do not match its linear part
+(accepted when assertions are off), operands whose shapes lie. Each must be
+refused with NumPy's exception, or read correctly, never read past its memory.
+Also: the conversion of cell values to float64, and the order in which the
+assertions read their two sides."""
+
+import json
+import subprocess
+import sys
+import textwrap
+from fractions import Fraction
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import zudirivi as tvp
+from zudirivi import MLinExpr, MQuadExpr, MVar
+
+from helpers import run_optimized, subprocess_env
+
+# ---------------------------------------------------------------------------
+# Number arrays where cells belong: refused before any cell is touched
+# ---------------------------------------------------------------------------
+
+# The child's set-up: `le()` is an MLinExpr over float64 numbers, `qe()` an
+# MQuadExpr over int64 numbers with a sound linear part (constants 1, 2, 3),
+# `Fake` an MVar stand-in over numbers.
+SETUP = """
+import numpy as np, scipy.sparse as sp, zudirivi as tvp
+from zudirivi import MLinExpr, MQuadExpr, MVar
+m = tvp.Model(); x = m.addMVar(3); m.update(); m._loadSolution(np.zeros(3))
+def le():
+    return MLinExpr(np.zeros(3) + 5.0)
+def qe():
+    ndle = MLinExpr._zeros_full((3,))
+    ndle += np.array([1.0, 2.0, 3.0])
+    return MQuadExpr(qearr=np.arange(3) + 1000, ndle=ndle)
+class Fake:
+    shape = (3,)
+    _vararr = np.zeros(3)
+def state(e):
+    cells = e._learr if isinstance(e, MLinExpr) else e._qearr
+    lin = [] if isinstance(e, MLinExpr) else e._ndle.getConstant().tolist()
+    return [cells.dtype.str, cells.tolist(), lin]
+"""
+
+# (route, statement on `e`, made by the expression; None: a statement alone)
+REFUSED = [
+    ("_clear_quad_array", None, "MQuadExpr._clear_quad_array(np.arange(3) + 1000)"),
+    ("_split_lin_quad", None, "MLinExpr._split_lin_quad(np.zeros(3))"),
+    ("_from_mvar_times_mvar", None, "MQuadExpr._from_mvar_times_mvar(Fake(), x)"),
+    ("_from_mvar_full", None, "MLinExpr._from_mvar_full(Fake())"),
+    ("vstack", None, "tvp.vstack([qe(), qe()])"),
+    ("lin copy", "le()", "e.copy()"),
+    ("lin clear", "le()", "e.clear()"),
+    ("lin _normalize", "le()", "e._normalize()"),
+    ("lin _flatten", "le()", "e._flatten()"),
+    ("lin sum", "le()", "e.sum()"),
+    ("lin sum axis", "le()", "e.sum(0)"),
+    ("lin getValue", "le()", "e.getValue()"),
+    ("lin getConstant", "le()", "e.getConstant()"),
+    ("lin fancy index", "le()", "e[[0, 2]]"),
+    ("lin mask index", "le()", "e[np.array([True, False, True])]"),
+    ("lin e[0] = 1", "le()", "e[0] = 1.0"),
+    ("lin e[:] = x", "le()", "e[:] = x"),
+    ("lin e[:] = 2x", "le()", "e[:] = 2 * x"),
+    ("lin e[:] = array", "le()", "e[:] = np.ones(3)"),
+    ("lin += 1", "le()", "e += 1.0"),
+    ("lin += x", "le()", "e += x"),
+    ("lin *= 2", "le()", "e *= 2.0"),
+    ("lin * 2", "le()", "e * 2.0"),
+    ("lin * array", "le()", "e * np.ones(3)"),
+    ("lin -e", "le()", "-e"),
+    ("lin ** 2", "le()", "e ** 2"),
+    ("lin * lin", "le()", "e * le()"),
+    ("lin @ array", "le()", "MLinExpr(np.zeros((2, 3))) @ np.ones(3)"),
+    ("array @ lin", "le()", "np.ones((2, 3)) @ e"),
+    ("quad copy", "qe()", "e.copy()"),
+    ("quad clear", "qe()", "e.clear()"),
+    ("quad _normalize", "qe()", "e._normalize()"),
+    ("quad _flatten", "qe()", "e._flatten()"),
+    ("quad sum", "qe()", "e.sum()"),
+    ("quad getValue", "qe()", "e.getValue()"),
+    ("quad fancy index", "qe()", "e[[0, 2]]"),
+    ("quad mask index", "qe()", "e[np.array([True, False, True])]"),
+    ("quad e[:] = x", "qe()", "e[:] = x"),
+    ("quad e[:] = x * x", "qe()", "e[:] = x * x"),
+    ("quad += x * x", "qe()", "e += x * x"),
+    ("quad += QuadExpr", "qe()", "e += (x[0] * x[0]).item()"),
+    ("quad into zeros", "qe()", "z = MQuadExpr._zeros_full((3,)); z += e"),
+    ("quad *= 2", "qe()", "e *= 2.0"),
+    ("quad *= array", "qe()", "e *= np.ones(3)"),
+    ("quad * 2", "qe()", "e * 2.0"),
+    ("quad / 2", "qe()", "e / 2.0"),
+    ("quad -e", "qe()", "-e"),
+    ("quad @ array", "qe()", "e @ np.ones(3)"),
+    ("array @ quad", "qe()", "np.ones((2, 3)) @ e"),
+    ("sparse @ quad", "qe()", "sp.csr_matrix(np.ones((2, 3))) @ e"),
+]
+
+# Routes that clear the linear part before they reach the cells.
+LINEAR_FIRST = {"quad clear"}
+
+CHILD = SETUP + """
+import json, sys
+for name, make, stmt in json.loads(sys.argv[1]):
+    e = eval(make) if make else None
+    before = state(e) if make else None
+    try:
+        exec(stmt)
+        out = {"exc": None}
+    except Exception as exc:
+        out = {"exc": type(exc).__name__, "msg": str(exc)}
+    out["same"] = state(e) == before if make else True
+    print(json.dumps([name, out]), flush=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def refusals():
+    """Every route of REFUSED, run in one child interpreter: route -> result.
+    A route that ends the child has no result; the child's exit is kept."""
+    proc = subprocess.run([sys.executable, "-c", CHILD, json.dumps(REFUSED)],
+                          env=subprocess_env(), capture_output=True, text=True, timeout=300)
+    results = dict(json.loads(line) for line in proc.stdout.splitlines())
+    return results, proc
+
+
+@pytest.mark.parametrize("name", [r[0] for r in REFUSED])
+def test_number_cells_are_refused(refusals, name):
+    results, proc = refusals
+    assert name in results, (
+        f"the child ended with {proc.returncode} before this route\n{proc.stderr[-2000:]}")
+    out = results[name]
+    assert out["exc"] == "TypeError", out
+    assert out["msg"].startswith("Expected an array of objects, got an array of dtype "), out
+    if name not in LINEAR_FIRST:
+        assert out["same"], "the expression changed before the refusal"
+
+
+def test_refusal_names_the_dtype():
+    with pytest.raises(TypeError, match="^Expected an array of objects, got an array of "
+                                        "dtype int64$"):
+        MQuadExpr._clear_quad_array(np.arange(3, dtype=np.int64))
+    with pytest.raises(TypeError, match="dtype float64$"):
+        MLinExpr(np.zeros((2, 2))).copy()
+
+
+def test_number_cells_leave_values_alone(model, x):
+    # The refusal comes before the linear part takes a value.
+    ndle = MLinExpr._zeros_full((3,))
+    q = MQuadExpr(qearr=np.zeros(3), ndle=ndle)
+    for stmt in (lambda: q.__setitem__(slice(None), 4.0),
+                 lambda: q.__setitem__(slice(None), x * x),
+                 lambda: q.__imul__(3.0),
+                 lambda: q.__iadd__(x * x)):
+        with pytest.raises(TypeError):
+            stmt()
+        assert q._ndle is ndle and np.array_equal(ndle.getConstant(), np.zeros(3))
+
+
+# ---------------------------------------------------------------------------
+# Object cells in unaligned memory (a field of a structured array)
+# ---------------------------------------------------------------------------
+
+UNALIGNED = SETUP + """
+s = np.zeros(3, dtype=[("pad", "i1"), ("cell", "O")])
+for i in range(3):
+    s["cell"][i] = 2.0 * x[i].item() + i
+cells = s["cell"]
+assert not cells.flags.aligned
+e = MLinExpr(cells)
+print(e.copy().getConstant().tolist(), e.sum().getConstant().tolist(),
+      e.getValue().tolist(), (e * 2.0).getConstant().tolist())
+e.clear()
+print([c.size() for c in cells], [c.getConstant() for c in cells])
+q = MQuadExpr._zeros_full((3,))
+s["cell"] = q._qearr
+q2 = MQuadExpr(qearr=s["cell"], ndle=MLinExpr._zeros_full((3,)))
+q2 += x * x
+print([c.size() for c in q._qearr], (np.ones((2, 3)) @ q2).shape)
+"""
+
+
+def test_unaligned_cells_are_read_whole():
+    # Read through an aligned copy: the sanitizer build refuses a pointer read
+    # from unaligned memory.
+    proc = subprocess.run([sys.executable, "-c", UNALIGNED], env=subprocess_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split("\n")[:3] == [
+        "[0.0, 1.0, 2.0] 3.0 [0.0, 1.0, 2.0] [0.0, 2.0, 4.0]",
+        "[0, 0, 0] [0.0, 0.0, 0.0]",
+        "[1, 1, 1] (2,)",
+    ]
