@@ -196,3 +196,79 @@ def test_unaligned_cells_are_read_whole():
         "[0, 0, 0] [0.0, 0.0, 0.0]",
         "[1, 1, 1] (2,)",
     ]
+
+
+# ---------------------------------------------------------------------------
+# Products sized from the arrays they read
+# ---------------------------------------------------------------------------
+
+MISMATCH = "matmul: Input operand 1 has a mismatch in its core dimension 0"
+
+
+def test_mismatched_halves_under_optimize():
+    # With assertions off the constructor takes cells that do not match the
+    # linear part; the products size their loops from the cells they read.
+    out = run_optimized(SETUP + textwrap.dedent("""
+        one = np.array([tvp.QuadExpr()], dtype=object)
+        zero_d = np.empty((), dtype=object); zero_d[()] = tvp.QuadExpr()
+        cases = [
+            ("M @ q", lambda: np.ones((2, 3)) @ MQuadExpr(qearr=one, ndle=MLinExpr.zeros((3,)))),
+            ("S @ q", lambda: sp.csr_matrix(np.ones((2, 3)))
+                              @ MQuadExpr(qearr=one, ndle=MLinExpr.zeros((3,)))),
+            ("q @ v", lambda: MQuadExpr(qearr=one, ndle=MLinExpr.zeros((3,))) @ np.ones(3)),
+            ("q @ M", lambda: MQuadExpr(qearr=one, ndle=MLinExpr.zeros((3,)))
+                              @ np.ones((3, 2))),
+            ("M @ q0", lambda: np.ones((2, 3)) @ MQuadExpr(qearr=zero_d,
+                                                           ndle=MLinExpr.zeros((3,)))),
+        ]
+        for name, f in cases:
+            try:
+                f()
+                print(name, "accepted")
+            except Exception as exc:
+                print(name, type(exc).__name__, exc)
+        """))
+    lines = out.strip().split("\n")
+    names = ["M @ q", "S @ q", "q @ v", "q @ M"]
+    assert [line.startswith(f"{n} ValueError {MISMATCH}") for n, line in zip(names, lines)] == [
+        True] * 4, lines
+    # A 0-d cell array: NumPy's product refuses it.
+    assert lines[4].startswith("M @ q0 ValueError matmul: Input operand 1 does not have enough")
+
+
+def test_matching_halves_keep_their_product(model):
+    x = model.addMVar((3, 2))
+    q = x * x
+    m, n = np.arange(6.0).reshape(2, 3), np.arange(8.0).reshape(2, 4)
+    model.update()
+    model._loadSolution(np.arange(1.0, 7.0))
+    xs = np.arange(1.0, 7.0).reshape(3, 2)
+    for res, ref in ((m @ q, m @ xs**2), (q @ n, xs**2 @ n), (m[0] @ q, m[0] @ xs**2),
+                     (q[:, 0] @ m[1], m[1] @ xs[:, 0]**2), (q @ sp.csr_matrix(n), xs**2 @ n)):
+        assert res.shape == ref.shape and np.allclose(res.getValue(), ref)
+
+
+class Posing(MVar):
+    """An MVar that reports a shape its element array does not have."""
+
+    def __init__(self, arr, shape):
+        super().__init__(arr)
+        self.__dict__["posed"] = shape
+
+    @property
+    def shape(self):
+        return self.posed
+
+
+@pytest.mark.parametrize("build", [
+    lambda v: MLinExpr._from_matmul_right_ndarray(np.ones((2, 5)), Posing(v, (5, 2))),
+    lambda v: MLinExpr._from_matmul_right_spmatrix(sp.csr_matrix(np.ones((2, 5))),
+                                                   Posing(v, (5, 2))),
+    lambda v: MLinExpr._from_matmul_left_ndarray(Posing(v.T, (2, 5)), np.ones((5, 2))),
+    lambda v: MLinExpr._from_matmul_left_spmatrix(Posing(v.T, (2, 5)),
+                                                  sp.csc_matrix(np.ones((5, 2)))),
+], ids=["A @ x", "S @ x", "x @ A", "x @ S"])
+def test_product_builders_size_from_the_variables(model, build):
+    v = model.addMVar((3, 2))._vararr
+    with pytest.raises(ValueError, match=MISMATCH):
+        build(v)

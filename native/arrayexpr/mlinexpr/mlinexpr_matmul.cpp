@@ -20,6 +20,14 @@ bool has_zero(py::handle shape) {
     return zd::check(PySequence_Contains(shape.ptr(), zero.ptr())) == 1;
 }
 
+void check_inner(npy_intp left_k, npy_intp right_k) {
+    if (left_k != right_k)
+        zd::raisef(PyExc_ValueError,
+                   "matmul: Input operand 1 has a mismatch in its core dimension 0, with gufunc "
+                   "signature (n?,k),(k,m?)->(n?,m?) (size %zd is different from %zd)",
+                   static_cast<Py_ssize_t>(right_k), static_cast<Py_ssize_t>(left_k));
+}
+
 } // namespace matmul
 
 using namespace matmul;
@@ -84,10 +92,11 @@ PyTypeObject *var_type() {
     return reinterpret_cast<PyTypeObject *>(v.ptr());
 }
 
-// A two-dimensional object array read in place: element (r, c).
+// A two-dimensional object array read in place: element (r, c) of its
+// d0 x d1 elements.
 struct Grid {
     char *base;
-    npy_intp s0, s1;
+    npy_intp s0, s1, d0, d1;
     PyTypeObject *vt;
     PyObject *var(npy_intp r, npy_intp c) const {
         PyObject *v = *reinterpret_cast<PyObject **>(base + r * s0 + c * s1);
@@ -98,11 +107,18 @@ struct Grid {
     }
 };
 
-Grid grid_of(py::handle vararr) {
-    PyArrayObject *a = arr(vararr);
-    if (PyArray_TYPE(a) != NPY_OBJECT || PyArray_NDIM(a) != 2)
+// The grid of a two-dimensional object array; one whose memory is not
+// aligned for pointers is read from an aligned copy, which replaces it.
+Grid grid_of(py::object &vararr) {
+    PyArrayObject *a = cells::object_array(vararr);
+    if (PyArray_NDIM(a) != 2)
         zd::raise(PyExc_TypeError, "variable array must be a two-dimensional object array");
-    return Grid{PyArray_BYTES(a), PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1), var_type()};
+    if (!PyArray_ISALIGNED(a)) {
+        vararr = zd::steal(PyArray_NewCopy(a, NPY_ANYORDER));
+        a = arr(vararr);
+    }
+    return Grid{PyArray_BYTES(a),  PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1),
+                PyArray_DIM(a, 0), PyArray_DIM(a, 1),    var_type()};
 }
 
 // A list of n new references.
@@ -177,11 +193,14 @@ py::object sparse_product(py::handle A_in, py::handle x, bool right) {
     const bool postsqueeze = ssize(vararr.attr("ndim")) == 1;
     if (postsqueeze)
         vararr = zd::call_method(np, ZD_STR("expand_dims"), vararr, right ? 1 : 0);
-    py::object ashape = A.attr(ZD_STR("shape")), vshape = vararr.attr(ZD_STR("shape"));
-    const npy_intp m = right ? dim(ashape, 0) : dim(vshape, 0);
-    const npy_intp n = right ? dim(vshape, 1) : dim(ashape, 1);
-    const npy_intp k = right ? dim(vshape, 0) : dim(vshape, 1);
+    // Lengths from what is read: the variables' grid and the matrix's own
+    // shape (its index arrays are checked against both below).
     const Grid g = grid_of(vararr);
+    py::object ashape = A.attr(ZD_STR("shape"));
+    const npy_intp m = right ? dim(ashape, 0) : g.d0;
+    const npy_intp n = right ? g.d1 : dim(ashape, 1);
+    const npy_intp k = right ? g.d0 : g.d1;
+    check_inner(right ? dim(ashape, 1) : k, right ? k : dim(ashape, 0));
     py::object ret = empty_cells(m, n);
     auto **out = static_cast<PyObject **>(PyArray_DATA(arr(ret)));
     const zd::sparse::Compressed csx(A, right);
@@ -230,14 +249,15 @@ py::object dense_product(py::handle cls, py::handle A_in, py::handle x, bool rig
         lift(vararr, 0);
         lift(A, 1);
     }
-    py::object ashape = A.attr(ZD_STR("shape")), vshape = vararr.attr(ZD_STR("shape"));
-    const npy_intp m = right ? dim(ashape, 0) : dim(vshape, 0);
-    const npy_intp n = right ? dim(vshape, 1) : dim(ashape, 1);
-    const npy_intp k = right ? dim(ashape, 1) : dim(ashape, 0);
-    py::object ret = empty_cells(m, n);
-    auto **out = static_cast<PyObject **>(PyArray_DATA(arr(ret)));
+    if (!PyArray_Check(A.ptr()))
+        zd::raisef(PyExc_TypeError, "Expected numpy.ndarray, got %.200s", zd::type_name(A));
     const char kind = PyArray_DESCR(arr(A))->kind;
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+        py::object ashape = A.attr(ZD_STR("shape")), vshape = vararr.attr(ZD_STR("shape"));
+        const npy_intp m = right ? dim(ashape, 0) : dim(vshape, 0);
+        const npy_intp n = right ? dim(vshape, 1) : dim(ashape, 1);
+        py::object ret = empty_cells(m, n);
+        auto **out = static_cast<PyObject **>(PyArray_DATA(arr(ret)));
         // Other element types: the LinExpr constructor reads (or refuses) them.
         py::object le = zd::borrow(reinterpret_cast<PyObject *>(arrayexpr::LinExpr_type));
         py::object all = zd::steal(PySlice_New(nullptr, nullptr, nullptr));
@@ -255,6 +275,14 @@ py::object dense_product(py::handle cls, py::handle A_in, py::handle x, bool rig
     const char *abase = PyArray_BYTES(arr(Ad));
     const npy_intp as0 = PyArray_STRIDE(arr(Ad), 0), as1 = PyArray_STRIDE(arr(Ad), 1);
     const Grid g = grid_of(vararr);
+    // Every length from the two arrays read, the contracted ones alike.
+    const npy_intp ad0 = PyArray_DIM(arr(Ad), 0), ad1 = PyArray_DIM(arr(Ad), 1);
+    const npy_intp m = right ? ad0 : g.d0;
+    const npy_intp n = right ? g.d1 : ad1;
+    const npy_intp k = right ? ad1 : ad0;
+    check_inner(right ? k : g.d1, right ? g.d0 : k);
+    py::object ret = empty_cells(m, n);
+    auto **out = static_cast<PyObject **>(PyArray_DATA(arr(ret)));
     cells::GcPause gc_pause;
     // One coefficient list per line of A (a row for A @ x, a column for x @ A).
     const npy_intp nlines = right ? m : n, nother = right ? n : m;

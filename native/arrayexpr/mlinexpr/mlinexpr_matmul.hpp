@@ -11,6 +11,10 @@ namespace matmul {
 py::object product_shape(py::handle left, py::handle right);
 // `0 in shape`.
 bool has_zero(py::handle shape);
+// Refuses a product whose contracted lengths differ (`left_k`, the left
+// factor's last length; `right_k`, the right factor's first) with NumPy's
+// ValueError for such operands.
+void check_inner(npy_intp left_k, npy_intp right_k);
 
 } // namespace matmul
 

@@ -2,6 +2,7 @@
 // products build each result cell once and add the further products into it
 // in place: the terms and their order are those of a running sum, at linear
 // cost in the contracted length.
+#include "mlinexpr/mlinexpr_matmul.hpp"
 #include "mquadexpr.hpp"
 
 #include <cstring>
@@ -47,10 +48,13 @@ void accumulate(py::object &sum, py::handle term) {
 
 // The object-array product of two-dimensional operands: `cells` (object)
 // and `nums` (float64), the cells on the left when `cell_left`. Result
-// (m, n) with m, n from the left and right operand; k >= 1.
+// (m, n) with m, n from the left and right operand; k >= 1. Every length is
+// taken from the array it indexes: contracted lengths that differ are
+// refused as NumPy's product refuses them.
 py::object matmul_2d(PyArrayObject *cells, PyArrayObject *nums, bool cell_left) {
     PyArrayObject *L = cell_left ? cells : nums;
     PyArrayObject *R = cell_left ? nums : cells;
+    matmul::check_inner(PyArray_DIM(L, 1), PyArray_DIM(R, 0));
     const npy_intp m = PyArray_DIM(L, 0), k = PyArray_DIM(L, 1), n = PyArray_DIM(R, 1);
     npy_intp dims[2] = {m, n};
     py::object out = cellrec::new_object_array(2, dims);
@@ -79,6 +83,8 @@ py::object matmul_2d(PyArrayObject *cells, PyArrayObject *nums, bool cell_left) 
                 else
                     accumulate(sum, term);
             }
+            if (!sum)
+                sum = new_quadexpr();
             Py_XSETREF(o[i * n + j], sum.release().ptr());
         }
     }
@@ -86,14 +92,15 @@ py::object matmul_2d(PyArrayObject *cells, PyArrayObject *nums, bool cell_left) 
 }
 
 // `qearr @ other` (cell_left) or `other @ qearr` for a dense operand, in the
-// result shape. Operands of one or two dimensions with a numeric operand take
-// the loop above; others NumPy's own object product.
-py::object cell_product(py::handle qearr, py::handle other, bool cell_left, py::handle res_shape) {
+// shape of the product of the two arrays. An array operand of one or two
+// dimensions with numbers, and cells of one or two dimensions in aligned
+// memory take the loop above; others NumPy's own object product.
+py::object cell_product(py::handle qearr, py::handle other, bool cell_left) {
     PyArrayObject *q = cells::object_array(qearr);
-    PyArrayObject *o = arr(other);
-    const int qd = PyArray_NDIM(q), od = PyArray_NDIM(o);
-    const bool numeric = PyArray_ISBOOL(o) || PyArray_ISINTEGER(o) || PyArray_ISFLOAT(o);
-    if (!numeric || qd > 2 || od > 2)
+    PyArrayObject *o = cells::as_ndarray(other);
+    const int qd = PyArray_NDIM(q), od = o ? PyArray_NDIM(o) : 0;
+    const bool numeric = o && (PyArray_ISBOOL(o) || PyArray_ISINTEGER(o) || PyArray_ISFLOAT(o));
+    if (!numeric || qd < 1 || qd > 2 || od < 1 || od > 2 || !PyArray_ISALIGNED(q))
         return cell_left ? zd::steal(PyNumber_MatrixMultiply(qearr.ptr(), other.ptr()))
                          : zd::steal(PyNumber_MatrixMultiply(other.ptr(), qearr.ptr()));
     py::object nums =
@@ -112,7 +119,18 @@ py::object cell_product(py::handle qearr, py::handle other, bool cell_left, py::
     py::object c2 = as_2d(qearr, cell_left);
     py::object n2 = as_2d(nums, !cell_left);
     py::object out = matmul_2d(arr(c2), arr(n2), cell_left);
-    return out.attr("reshape")(res_shape);
+    // The product's shape: a one-dimensional factor loses its lifted axis.
+    const bool left_1d = (cell_left ? qd : od) == 1, right_1d = (cell_left ? od : qd) == 1;
+    if (!left_1d && !right_1d)
+        return out;
+    npy_intp dims[2];
+    int nd = 0;
+    if (!left_1d)
+        dims[nd++] = PyArray_DIM(arr(out), 0);
+    if (!right_1d)
+        dims[nd++] = PyArray_DIM(arr(out), 1);
+    PyArray_Dims shape = {dims, nd};
+    return zd::steal(PyArray_Newshape(arr(out), &shape, NPY_CORDER));
 }
 
 py::object full_product(py::handle self, py::handle other, bool cell_left) {
@@ -136,7 +154,7 @@ py::object full_product(py::handle self, py::handle other, bool cell_left) {
     py::object dense = zd::borrow(other.ptr());
     if (arith::is_sparse(dense))
         dense = dense.attr("toarray")();
-    py::object qearr = cell_product(qearr_of(self), dense, cell_left, res_shape);
+    py::object qearr = cell_product(qearr_of(self), dense, cell_left);
     if (arrayexpr::is_quadexpr(qearr.ptr()))
         qearr = zero_d(qearr);
     py::object ret = cls()(py::arg("qearr") = qearr, py::arg("ndle") = ndle);
