@@ -272,3 +272,20 @@ def test_product_builders_size_from_the_variables(model, build):
     v = model.addMVar((3, 2))._vararr
     with pytest.raises(ValueError, match=MISMATCH):
         build(v)
+
+
+def test_compact_scaling_by_an_operand_that_is_not_an_array():
+    # A direct call: the operand's fields are not read as an array's.
+    proc = subprocess.run([sys.executable, "-c", SETUP + textwrap.dedent("""
+        v = m.addMVar(()); m.update(); m._loadSolution([0.0, 0.0, 0.0, 3.0])
+        q = v * v + 1
+        try:
+            q._imul_compact_ndarray([2.0])
+        except TypeError as exc:
+            print("TypeError")
+        q = v * v + 1
+        q._imul_compact_ndarray(np.float64(2.0))
+        print(q.getValue())
+        """)], env=subprocess_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["TypeError", "20.0"]

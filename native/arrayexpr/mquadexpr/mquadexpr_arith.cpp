@@ -262,12 +262,17 @@ py::object MQuadExpr__imul_compact_ndarray(const zd::Args &a) {
     zd::ensure_numpy();
     // The single value is read before anything changes; an operand without
     // exactly one value is left to the linear part to refuse, and scales
-    // nothing quadratic when the expression has no cell.
-    const npy_intp n = PyArray_SIZE(arr(other));
+    // nothing quadratic when the expression has no cell. An operand that is
+    // not an array (a direct call) takes the steps as written: the linear
+    // part first, then its item().
+    const bool array = PyArray_Check(other.ptr());
+    const npy_intp n = array ? PyArray_SIZE(arr(other)) : 1;
     double value = 0.0;
-    if (n == 1)
+    if (array && n == 1)
         value = as_double(other.attr("item")());
     arith::attr_inplace(self, ZD_STR("_ndle"), other, true);
+    if (!array)
+        value = as_double(other.attr("item")());
     if (n != 1) {
         if (!equals(self.attr(ZD_STR("size")), py::int_(0)))
             other.attr("item")();
