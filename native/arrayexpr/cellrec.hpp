@@ -208,19 +208,32 @@ void normalize_cells(py::handle cellarr, npy_uint32 flags = NPY_ITER_BUFFERED | 
     });
 }
 
-// A float64 array of the cell array's shape, element i computed by
-// value(cell i).
+// Stores `v` into the float64 slot `p` of `out` as NumPy converts an object
+// to float64 (what vectorize with a float output does with each result): a
+// float directly, anything else through NumPy's own conversion, which takes
+// numbers, numeric strings and None (NaN) and refuses the rest.
+inline void store_float(PyArrayObject *out, char *p, PyObject *v) {
+    if (PyFloat_CheckExact(v)) {
+        const double d = PyFloat_AS_DOUBLE(v);
+        std::memcpy(p, &d, sizeof d);
+    } else if (PyArray_SETITEM(out, p, v) < 0) {
+        zd::throw_error();
+    }
+}
+
+// A float64 array of the cell array's shape: fill(cell, out, slot) stores
+// the value of each cell into its slot of `out` (a double written there, or
+// an object through store_float).
 template <class F>
-py::object per_cell_values(py::handle cellarr, F &&value) {
+py::object per_cell_values(py::handle cellarr, F &&fill) {
     PyArrayObject *src = cells::object_array(cellarr);
     py::object out = zd::steal(PyArray_SimpleNew(PyArray_NDIM(src), PyArray_DIMS(src), NPY_DOUBLE));
-    cells::ChunkLoop loop({src, arr(out)}, kRefs | NPY_ITER_ZEROSIZE_OK,
+    PyArrayObject *o = arr(out);
+    cells::ChunkLoop loop({src, o}, kRefs | NPY_ITER_ZEROSIZE_OK,
                           {NPY_ITER_READONLY, NPY_ITER_WRITEONLY}, {-1, NPY_DOUBLE});
     loop.run([&](char **data, npy_intp *strides, npy_intp n) {
-        for (npy_intp i = 0; i < n; ++i) {
-            double v = value(cells::cell_or_none(data[0], strides[0], i));
-            std::memcpy(data[1] + i * strides[1], &v, sizeof v);
-        }
+        for (npy_intp i = 0; i < n; ++i)
+            fill(cells::cell_or_none(data[0], strides[0], i), o, data[1] + i * strides[1]);
     });
     return out;
 }
@@ -228,11 +241,14 @@ py::object per_cell_values(py::handle cellarr, F &&value) {
 // float(h) of a method's result.
 double float_of(py::handle h);
 
-// The values of every cell under the current solution (each cell's getValue()).
+// The values of every cell under the current solution (each cell's
+// getValue(), converted to float64 as NumPy converts objects).
 template <class T>
 py::object cell_values(py::handle cellarr) {
-    return per_cell_values(
-        cellarr, [](PyObject *cell) { return float_of(call_method<T>(cell, ZD_STR("getValue"))); });
+    return per_cell_values(cellarr, [](PyObject *cell, PyArrayObject *out, char *slot) {
+        py::object v = call_method<T>(cell, ZD_STR("getValue"));
+        store_float(out, slot, v.ptr());
+    });
 }
 
 // The axes list of a sum along `axis` of an array of `nd` dimensions:

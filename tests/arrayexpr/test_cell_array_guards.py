@@ -289,3 +289,51 @@ def test_compact_scaling_by_an_operand_that_is_not_an_array():
         """)], env=subprocess_env(), capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["TypeError", "20.0"]
+
+
+# ---------------------------------------------------------------------------
+# Cell values converted to float64 as NumPy converts objects
+# ---------------------------------------------------------------------------
+
+class QuadCell(tvp.QuadExpr):
+    def getValue(self):
+        return self.v
+
+
+class LinCell(tvp.LinExpr):
+    def getValue(self):
+        return self.v
+
+    def getConstant(self):
+        return self.v
+
+
+def values_of(v):
+    """(MQuadExpr.getValue, MLinExpr.getValue, MLinExpr.getConstant) over two
+    cells, the second answering `v`."""
+    q, le = QuadCell(), LinCell()
+    q.v = le.v = v
+    mq = MQuadExpr(qearr=np.array([tvp.QuadExpr(), q], dtype=object),
+                   ndle=MLinExpr._zeros_full((2,)))
+    cells = np.empty(2, dtype=object)
+    cells[:] = [tvp.LinExpr(), le]
+    ml = MLinExpr(cells)
+    return mq.getValue, ml.getValue, ml.getConstant
+
+
+@pytest.mark.parametrize("v", ["3.5", b"2.5", None, 3, Fraction(1, 4), np.float32(1.5), True,
+                               "abc", 1j, [1.0], 2**2000],
+                         ids=repr)
+def test_cell_values_convert_as_numpy_does(v):
+    ref = np.vectorize(lambda c: v, otypes=["float"])
+    try:
+        expected = ref(np.empty(1, dtype=object))[0]
+    except Exception as exc:
+        for f in values_of(v):
+            with pytest.raises(type(exc)):
+                f()
+        return
+    for f in values_of(v):
+        got = f()
+        assert got.dtype == np.float64
+        assert got[0] == 0.0 and (got[1] == expected or np.isnan(expected) and np.isnan(got[1]))

@@ -235,8 +235,6 @@ py::object MLinExpr__normalize(const zd::Args &a) {
     return py::none();
 }
 
-using cellrec::float_of;
-
 py::object MLinExpr_getConstant(const zd::Args &a) {
     py::handle self = a[0];
     numpy();
@@ -246,15 +244,19 @@ py::object MLinExpr_getConstant(const zd::Args &a) {
     if (PyArray_SIZE(arr(learr)) == 0)
         zd::raise(PyExc_ValueError,
                   "cannot call `vectorize` on size 0 inputs unless `otypes` is set");
-    // Each cell answers its own getConstant(): a foreign cell fails as its
-    // method lookup fails.
-    return cellrec::per_cell_values(learr, [](PyObject *cell) {
+    // Each cell answers its own getConstant() (a plain record is read in
+    // place): a foreign cell fails as its method lookup fails, and a result
+    // that is not a float is converted as NumPy converts it to float64.
+    return cellrec::per_cell_values(learr, [](PyObject *cell, PyArrayObject *out, char *slot) {
         if (cells::exact_linexpr(cell)) {
             auto *r = reinterpret_cast<LinExprObject *>(cell);
-            if (r->cont_ref == Py_None)
-                return r->constant;
+            if (r->cont_ref == Py_None) {
+                std::memcpy(slot, &r->constant, sizeof r->constant);
+                return;
+            }
         }
-        return float_of(cells::call_cell_method(cell, ZD_STR("getConstant")));
+        py::object v = cells::call_cell_method(cell, ZD_STR("getConstant"));
+        cellrec::store_float(out, slot, v.ptr());
     });
 }
 
