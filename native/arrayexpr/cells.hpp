@@ -32,6 +32,16 @@ inline bool exact_linexpr(PyObject *o) {
     return Py_TYPE(o) == arrayexpr::LinExpr_type;
 }
 
+// `left() == right()` with the left side read first, as the comparison is
+// written (C++ leaves the order of a call's arguments open): for assertions
+// whose operands are attributes of the caller's objects.
+template <class L, class R>
+bool equal_in_order(L &&left, R &&right) {
+    py::object l = left();
+    py::object r = right();
+    return zd::equals(l, r);
+}
+
 // A new term list of n slots to be filled with PyList_SET_ITEM. Term lists
 // hold numbers and variables only, which lead back to no expression: like the
 // core's own, the list is left out of the cycle collector, whose passes over

@@ -35,8 +35,10 @@ void quad_compact(py::handle, py::handle linear) {
     ZD_ASSERT(zd::truthy(allows(linear.attr(ZD_STR("shape")))));
 }
 void quad_full(py::handle self, py::handle linear) {
-    ZD_ASSERT(zd::equals(self.attr(ZD_STR("_qearr")).attr(ZD_STR("shape")),
-                         linear.attr(ZD_STR("shape"))));
+    // The cells' shape is read first, as the comparison is written.
+    py::object cells;
+    ZD_ASSERT((cells = self.attr(ZD_STR("_qearr")).attr(ZD_STR("shape")),
+               zd::equals(cells, linear.attr(ZD_STR("shape")))));
 }
 
 } // namespace

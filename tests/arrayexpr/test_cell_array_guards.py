@@ -337,3 +337,60 @@ def test_cell_values_convert_as_numpy_does(v):
         got = f()
         assert got.dtype == np.float64
         assert got[0] == 0.0 and (got[1] == expected or np.isnan(expected) and np.isnan(got[1]))
+
+
+# ---------------------------------------------------------------------------
+# Assertions read their left side first
+# ---------------------------------------------------------------------------
+
+class Shaped:
+    """Reports its shape and dimension count and notes each read in `log`."""
+
+    def __init__(self, log, name, shape):
+        self.log, self.name, self._shape = log, name, shape
+
+    @property
+    def shape(self):
+        self.log.append(self.name + ".shape")
+        return self._shape
+
+    @property
+    def ndim(self):
+        self.log.append(self.name + ".ndim")
+        return len(self._shape)
+
+
+def test_constructor_reads_cells_shape_first():
+    log = []
+    with pytest.raises(AssertionError):
+        MQuadExpr(qearr=Shaped(log, "qearr", (2,)), ndle=Shaped(log, "ndle", (3,)))
+    assert log == ["qearr.shape", "ndle.shape"]
+
+
+def test_state_test_reads_cells_shape_first():
+    log = []
+    q = MQuadExpr._zeros_full((2,))
+    q._qearr, q._ndle = Shaped(log, "qearr", (2,)), Shaped(log, "ndle", (3,))
+    with pytest.raises(AssertionError):
+        q._is_compact
+    assert log == ["qearr.shape", "ndle.shape"]
+
+
+@pytest.mark.parametrize("qshape, expected", [
+    ((2, 1), ["Q.shape", "x.shape"]),
+    ((1, 2), ["Q.shape", "x.shape", "Q.shape", "y.shape"]),
+])
+def test_add_quadpart_reads_matrix_shape_first(qshape, expected):
+    log = []
+    q = MQuadExpr.zeros(())
+    with pytest.raises(AssertionError):
+        q._add_quadpart(Shaped(log, "x", (1,)), Shaped(log, "Q", qshape), Shaped(log, "y", (1,)))
+    assert log == ["x.ndim", "Q.ndim", "y.ndim"] + expected
+
+
+def test_add_matmul_part_reads_matrix_shape_first():
+    log = []
+    e = MLinExpr.zeros(3)
+    with pytest.raises(AssertionError):
+        e._add_matmul_part(Shaped(log, "A", (3, 2)), Shaped(log, "x", (3,)))
+    assert log == ["A.ndim", "x.ndim", "A.shape", "A.shape", "x.shape"]

@@ -133,7 +133,9 @@ py::object MQuadExpr___init__(const zd::Args &a) {
     ZD_ASSERT(!ndle.is_none());
     if (!qearr.is_none()) {
         ZD_ASSERT(quadparts.is_none());
-        ZD_ASSERT(equals(qearr.attr(ZD_STR("shape")), ndle.attr(ZD_STR("shape"))));
+        ZD_ASSERT(
+            cells::equal_in_order([&]() -> py::object { return qearr.attr(ZD_STR("shape")); },
+                                  [&]() -> py::object { return ndle.attr(ZD_STR("shape")); }));
         set_attr(self, ZD_STR("_qearr"), qearr);
         set_attr(self, ZD_STR("_quadparts"), Py_None);
         set_attr(self, ZD_STR("_ndle"), ndle);
@@ -155,7 +157,9 @@ py::object MQuadExpr___init__(const zd::Args &a) {
         py::object x = xQy[0], Q = xQy[1], y = xQy[2];
         if (checks) {
             ZD_ASSERT(zd::isinstance(Q, sp.attr("coo_matrix")));
-            ZD_ASSERT(equals(Q.attr("data").attr("dtype"), np.attr("dtype")("float64")));
+            ZD_ASSERT(
+                cells::equal_in_order([&]() -> py::object { return Q.attr("data").attr("dtype"); },
+                                      [&]() -> py::object { return np.attr("dtype")("float64"); }));
             ZD_ASSERT(
                 truthy(np.attr("issubdtype")(Q.attr("row").attr("dtype"), np.attr("integer"))));
             ZD_ASSERT(
@@ -242,8 +246,10 @@ py::object MQuadExpr__add_quadpart(const zd::Args &a) {
         ZD_ASSERT(equals(x.attr(ZD_STR("ndim")), py::int_(1)));
         ZD_ASSERT(equals(Q.attr(ZD_STR("ndim")), py::int_(2)));
         ZD_ASSERT(equals(y.attr(ZD_STR("ndim")), py::int_(1)));
-        ZD_ASSERT(equals(dim(Q, 0), dim(x, 0)));
-        ZD_ASSERT(equals(dim(Q, 1), dim(y, 0)));
+        ZD_ASSERT(cells::equal_in_order([&]() -> py::object { return dim(Q, 0); },
+                                        [&]() -> py::object { return dim(x, 0); }));
+        ZD_ASSERT(cells::equal_in_order([&]() -> py::object { return dim(Q, 1); },
+                                        [&]() -> py::object { return dim(y, 0); }));
         ZD_ASSERT(zd::check(
             PyObject_RichCompareBool(self.attr(ZD_STR("size")).ptr(), py::int_(0).ptr(), Py_GT)));
     }
@@ -473,7 +479,8 @@ py::object MQuadExpr__from_quadfun_compact(const zd::Args &a) {
     if (!zd::optimized()) {
         for (py::handle v : {x, y}) {
             py::object s = v.attr(ZD_STR("shape"));
-            ZD_ASSERT(equals(np.attr("prod")(s), np.attr("max")(s)));
+            ZD_ASSERT(cells::equal_in_order([&]() -> py::object { return np.attr("prod")(s); },
+                                            [&]() -> py::object { return np.attr("max")(s); }));
         }
     }
     py::object MVar = zd::global(ZD_STR("MVar"));
