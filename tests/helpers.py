@@ -37,6 +37,22 @@ def assert_no_leak(fn, repeat=1000, warmup=50, tolerance=None):
     )
 
 
+def assert_flat_cost(per_unit, n, what="calls"):
+    """Fail unless ``per_unit(4 * n)`` stays under twice ``per_unit(n)``.
+
+    ``per_unit(count)`` does something ``count`` times and returns its cost
+    per time (CPU time of this process, say). A cost that grows with what
+    came before grows ~4x from n to 4n; a generous factor and three tries
+    absorb a busy machine.
+    """
+    ratios = []
+    for _ in range(3):
+        ratios.append(per_unit(4 * n) / per_unit(n))
+        if ratios[-1] < 2.0:
+            return
+    raise AssertionError(f"cost per one of {4 * n} {what} over {n} {what}: {ratios}")
+
+
 def subprocess_env():
     """The environment for a child interpreter that sees what this one sees."""
     env = dict(os.environ)
